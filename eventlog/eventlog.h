@@ -1,0 +1,25 @@
+// Event reports: everything the service has to say while it runs goes to the event log
+// of the source "Corvane", rendered there by the message catalogue (messages.h).
+// Each report opens the source, writes one event and closes the source again; a
+// source that cannot be opened drops the report without a sign. Safe from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "messages.h"
+
+// The last-error code captured by the latest LogFailure; 0 until one runs. Reported as
+// the service's exit code when it stops.
+extern std::atomic<std::uint32_t> LastFailureCode;
+
+// For a failed platform call of the service plumbing: captures the thread's last-error
+// code first, then writes an error event with ID 0 and the strings
+// "Corvane error: <code>" and `failureText`.
+void LogFailure(const char* failureText);
+
+// An information event with one insertion string.
+void LogInfoEvent(const char* insertText, std::uint32_t eventId);
+
+// An event of the given type with one insertion string.
+void LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType);

@@ -1,0 +1,49 @@
+// The service control manager and its dispatcher: the only way the program talks to
+// whatever starts, stops and records services on this platform. Results follow Win32:
+// a null handle or false on failure, with the reason in OsGetLastError().
+#pragma once
+
+#include <cstdint>
+
+#include "platform/types.h"
+
+using ServiceMainFunction = void (*)(std::uint32_t argCount, char** argVector);
+using ControlHandlerFunction = void (*)(std::uint32_t controlCode);
+
+// One row of the dispatch table; the table ends with a row of nulls.
+struct ServiceTableEntry {
+    const char* serviceName;
+    ServiceMainFunction serviceProc;
+};
+
+// Blocks the calling thread: starts the table's service on a thread of its own, calls
+// the registered control handler on this thread, and returns true once the service has
+// returned. False when the process cannot become a service at all.
+bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table);
+
+// Registers the control handler of the running service; the status handle or null.
+OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFunction handler);
+
+// Hands the whole record to the manager. A stop control is delivered only after a report
+// that declared SERVICE_ACCEPT_STOP.
+bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status);
+
+OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
+
+// Creates the service entry: own process, the given start type and error control, the
+// default account, no group, no dependencies.
+OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* displayName,
+                         std::uint32_t desiredAccess, std::uint32_t serviceType,
+                         std::uint32_t startType, std::uint32_t errorControl,
+                         const char* binaryPath);
+
+OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t desiredAccess);
+
+// True with *status filled when the manager took the control; false when it refused it.
+bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* status);
+
+bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status);
+
+bool OsDeleteService(OsHandle service);
+
+void OsCloseServiceHandle(OsHandle handle);

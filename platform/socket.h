@@ -1,0 +1,33 @@
+// Datagram sockets, with Windows Sockets results: SOCKET_ERROR or INVALID_SOCKET on
+// failure and the Windows Sockets error number in OsWSAGetLastError(), whatever the
+// platform's own numbering.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "platform/types.h"
+
+// Returned by OsReceive when the stop event, not a datagram, ended the wait.
+inline constexpr int RECEIVE_STOPPED = -2;
+
+// 0, or the socket layer's error number.
+int OsWSAStartup(std::uint16_t version);
+void OsWSACleanup();
+int OsWSAGetLastError();
+
+OsSocket OsSocketCreate(int family, int type, int protocol);
+
+// Binds an IPv4 socket; address and port in host byte order.
+int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port);
+
+// Enlarges the socket's receive buffer, the only queue datagrams have while a report is
+// written, as far as the platform sensibly allows. The size granted, or SOCKET_ERROR.
+int OsEnlargeReceiveBuffer(OsSocket socket);
+
+// Waits for one datagram or for the stop event, whichever comes first. The byte count
+// (the datagram fitted), RECEIVE_STOPPED, or SOCKET_ERROR. A datagram longer than the
+// buffer is a failure with WSAEMSGSIZE, and is consumed: the next call gets the next one.
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent);
+
+void OsCloseSocket(OsSocket socket);

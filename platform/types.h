@@ -1,0 +1,25 @@
+// Types that cross the platform boundary. Each platform layer maps them onto its own
+// objects; the program's code sees nothing else of the operating system.
+#pragma once
+
+#include <cstdint>
+
+// An open platform object: a service, manager or status handle, an event, an event
+// source or a registry key. 0 is the null handle, as Win32 has it.
+using OsHandle = std::uintptr_t;
+
+// A datagram socket. The invalid value is INVALID_SOCKET (platform/constants.h).
+using OsSocket = std::uintptr_t;
+
+// The service status record exchanged with the service control manager, field for
+// field the platform's SERVICE_STATUS.
+struct ServiceStatus {
+    std::uint32_t serviceType;
+    std::uint32_t currentState;
+    std::uint32_t controlsAccepted;
+    std::uint32_t win32ExitCode;
+    std::uint32_t serviceSpecificExitCode;
+    std::uint32_t checkPoint;
+    std::uint32_t waitHint;
+};
+static_assert(sizeof(ServiceStatus) == 7 * sizeof(std::uint32_t));

@@ -1,0 +1,177 @@
+#include "receiver/receiver.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "eventlog/eventlog.h"
+#include "platform/constants.h"
+#include "platform/kernel.h"
+#include "platform/socket.h"
+#include "service/names.h"
+#include "service/status.h"
+
+OsHandle StopEvent = 0;
+std::mutex StopEventLock;
+std::atomic<std::uint32_t> StopFlag{0};
+
+namespace {
+
+constexpr std::uint16_t SOCKET_LAYER_VERSION = 0x0202;
+
+// Failure texts, start-up notes and the listening line.
+using MessageText = std::array<char, 256>;
+
+// Writes "<what> <code>\n" as an error event; `what` names the failed call.
+void ReportSocketFailure(const char* what, int code) {
+    MessageText text{};
+    (void)std::snprintf(text.data(), text.size(), "%s %d\n", what, code);
+    LogTypedEvent(text.data(), MSG_SERVICE_ERROR, EVENTLOG_ERROR_TYPE);
+}
+
+bool ReportStartPending() {
+    return ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
+}
+
+// Steps from the socket layer to the bound socket, each followed by its status report.
+// The bound socket, or INVALID_SOCKET with *failure set (0 when a report failed: the
+// report's own code then stands) and nothing left open.
+OsSocket OpenSyslogSocket(std::uint32_t* failure) {
+    *failure = NO_ERROR;
+    const int started = OsWSAStartup(SOCKET_LAYER_VERSION);
+    if (started != 0) {
+        ReportSocketFailure("WSAStartup failed with error", started);
+        OsWSACleanup();
+        *failure = static_cast<std::uint32_t>(started);
+        return INVALID_SOCKET;
+    }
+    OsSocket socket = INVALID_SOCKET;
+    int error = 0;
+    if (!ReportStartPending()) {
+        // The failed report has been logged; nothing more to say.
+    } else if ((socket = OsSocketCreate(AF_INET, SOCK_DGRAM, 0)) == INVALID_SOCKET) {
+        error = OsWSAGetLastError();
+        ReportSocketFailure("socket() failed with error", error);
+    } else if (!ReportStartPending()) {
+        // As above.
+    } else {
+        (void)OsEnlargeReceiveBuffer(socket);  // a small buffer loses bursts, not the service
+        if (OsBind(socket, INADDR_ANY, SYSLOG_PORT) != SOCKET_ERROR) {
+            return socket;
+        }
+        error = OsWSAGetLastError();
+        ReportSocketFailure("bind() failed with error", error);
+    }
+    if (socket != INVALID_SOCKET) {
+        OsCloseSocket(socket);
+    }
+    OsWSACleanup();
+    *failure = static_cast<std::uint32_t>(error);
+    return INVALID_SOCKET;
+}
+
+// Turns datagrams into events until a stop request or a receive failure; 0 after a
+// stop, else the failure's error number.
+std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent) {
+    std::array<char, DATAGRAM_BUFFER_SIZE> datagram{};
+    std::array<char, LOG_TEXT_SIZE> logText{};
+    for (;;) {
+        const int received = OsReceive(socket, datagram, stopEvent);
+        if (received == RECEIVE_STOPPED) {
+            return NO_ERROR;
+        }
+        if (received == SOCKET_ERROR) {
+            const int error = OsWSAGetLastError();
+            ReportSocketFailure("recv() failed: error", error);
+            // An over-long datagram is one bad packet, not a broken socket: anyone on the
+            // network could otherwise silence the collector with it.
+            if (error != WSAEMSGSIZE) {
+                return static_cast<std::uint32_t>(error);
+            }
+        } else {
+            (void)FormatLogText(std::span(datagram.data(), static_cast<std::size_t>(received)),
+                                logText);
+            LogInfoEvent(logText.data(), MSG_LOG_LINE);
+        }
+        if (StopFlag.load() != 0) {
+            return NO_ERROR;
+        }
+    }
+}
+
+// Socket to datagrams: the run once the stop event exists. Same result as RunReceiver.
+std::uint32_t ServeSocket(OsHandle stopEvent) {
+    std::uint32_t failure = NO_ERROR;
+    const OsSocket socket = OpenSyslogSocket(&failure);
+    if (socket == INVALID_SOCKET) {
+        return failure;
+    }
+    if (ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0)) {
+        MessageText text{};
+        (void)std::snprintf(text.data(), text.size(), "'Listening' on port %d, protocol %s\n",
+                            SYSLOG_PORT, "UDP");
+        LogInfoEvent(text.data(), MSG_SERVICE_STARTED);
+        failure = ReceiveLoop(socket, stopEvent);
+    }
+    OsCloseSocket(socket);
+    OsWSACleanup();
+    return failure;
+}
+
+}  // namespace
+
+std::uint32_t RunReceiver(std::uint32_t /*argCount*/, char** /*argVector*/) {
+    if (!ReportStartPending()) {
+        return NO_ERROR;
+    }
+    MessageText version{};
+    (void)std::snprintf(version.data(), version.size(), "Version %s", VERSION_TEXT);
+    LogInfoEvent(version.data(), MSG_SERVICE_STARTING);
+
+    OsHandle stopEvent = OsCreateEvent();
+    if (stopEvent == 0) {
+        const std::uint32_t error = OsGetLastError();
+        return error != NO_ERROR ? error : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    {
+        const std::lock_guard<std::mutex> guard(StopEventLock);
+        StopEvent = stopEvent;
+    }
+    std::uint32_t failure = NO_ERROR;
+    if (ReportStartPending()) {
+        failure = ServeSocket(stopEvent);
+    }
+    const std::lock_guard<std::mutex> guard(StopEventLock);
+    OsCloseHandle(StopEvent);
+    StopEvent = 0;
+    return failure;
+}
+
+void RequestStop() {
+    const std::lock_guard<std::mutex> guard(StopEventLock);
+    if (StopEvent == 0) {
+        return;
+    }
+    (void)OsSetEvent(StopEvent);
+    StopFlag = 1;
+}
+
+std::size_t FormatLogText(std::span<const char> datagram, std::span<char, LOG_TEXT_SIZE> out) {
+    std::size_t length = datagram.size();
+    if (length > DATAGRAM_BUFFER_SIZE) {
+        length = DATAGRAM_BUFFER_SIZE;
+    }
+    if (length >= 1 && datagram[length - 1] == '\n') {
+        --length;  // one line feed only: a CR before it, or a second LF, is the sender's
+    }
+    // The text ends at the first zero byte, as a C string would.
+    const void* zero = std::memchr(datagram.data(), '\0', length);
+    if (zero != nullptr) {
+        length = static_cast<std::size_t>(static_cast<const char*>(zero) - datagram.data());
+    }
+    out[0] = '[';
+    std::memcpy(out.data() + 1, datagram.data(), length);
+    out[length + 1] = ']';
+    out[length + 2] = '\0';
+    return length + 2;
+}

@@ -1,0 +1,136 @@
+#include "service/commands.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+#include "platform/constants.h"
+#include "platform/kernel.h"
+#include "platform/registry.h"
+#include "platform/scm.h"
+#include "service/console.h"
+#include "service/names.h"
+#include "service/status.h"
+
+std::array<char, 256> ErrorTextBuffer{};
+
+namespace {
+
+constexpr std::size_t MODULE_PATH_SIZE = 512;
+constexpr std::uint32_t STOP_POLL_MS = 1000;
+constexpr std::uint32_t TYPES_SUPPORTED = 7;  // error, warning and information
+
+// Room for " (0x", eight hex digits, ")" and the terminating zero.
+constexpr int ERROR_TEXT_OVERHEAD = 14;
+
+const char* LastErrorText() {
+    return FormatLastError(ErrorTextBuffer.data(), static_cast<int>(ErrorTextBuffer.size()));
+}
+
+// Registers the executable as the event source's message file. False when the key
+// could not be made (the line is printed).
+bool RegisterEventSourceKey(const char* messageFile, std::size_t pathLength) {
+    OsHandle key = 0;
+    if (OsRegCreateKey(EVENT_SOURCE_KEY, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+        Print("Cannot create registry entries!\n");
+        return false;
+    }
+    const auto* path = reinterpret_cast<const unsigned char*>(messageFile);
+    (void)OsRegSetValue(key, "EventMessageFile", REG_EXPAND_SZ, std::span(path, pathLength + 1));
+    const std::array<unsigned char, 4> types{TYPES_SUPPORTED, 0, 0, 0};  // little-endian DWORD
+    (void)OsRegSetValue(key, "TypesSupported", REG_DWORD, types);
+    OsRegCloseKey(key);
+    return true;
+}
+
+// Sends the stop control and waits, a dot a second, while the service stops. False
+// when it was running and did not stop.
+bool StopRunningService(OsHandle service) {
+    if (!OsControlService(service, SERVICE_CONTROL_STOP, &ServiceStatusRecord)) {
+        return true;  // not running: nothing to stop
+    }
+    Print("Stopping %s.", SERVICE_NAME);
+    OsSleep(STOP_POLL_MS);
+    while (OsQueryServiceStatus(service, &ServiceStatusRecord) &&
+           ServiceStatusRecord.currentState == SERVICE_STOP_PENDING) {
+        Print(".");
+        OsSleep(STOP_POLL_MS);
+    }
+    if (ServiceStatusRecord.currentState == SERVICE_STOPPED) {
+        Print("\n%s stopped.\n", SERVICE_NAME);
+        return true;
+    }
+    Print("\n%s failed to stop.\n", SERVICE_NAME);
+    return false;
+}
+
+}  // namespace
+
+char* FormatLastError(char* outText, int outSize) {
+    // Read once: looking the text up may change the thread's last error.
+    const std::uint32_t code = OsGetLastError();
+    std::array<char, 512> systemText{};
+    const std::size_t length = OsFormatSystemMessage(code, systemText);
+    outText[0] = '\0';
+    if (length < 2 || outSize < 0 ||
+        static_cast<std::size_t>(outSize) < length + ERROR_TEXT_OVERHEAD) {
+        return outText;
+    }
+    systemText[length - 2] = '\0';  // the system's closing CR LF
+    (void)std::snprintf(outText, static_cast<std::size_t>(outSize), "%s (0x%x)", systemText.data(),
+                        static_cast<unsigned>(code));
+    return outText;
+}
+
+bool InstallCommand() {
+    std::array<char, MODULE_PATH_SIZE> path{};
+    const std::uint32_t pathLength = OsGetModuleFileName(path);
+    if (pathLength == 0) {
+        Print("Unable to install %s - %s\n", SERVICE_NAME, LastErrorText());
+        return false;
+    }
+    const OsHandle manager = OsOpenSCManager(SC_MANAGER_ALL_ACCESS);
+    if (manager == 0) {
+        Print("OpenSCManager failed - %s\n", LastErrorText());
+        return false;
+    }
+    bool installed = false;
+    const OsHandle service = OsCreateService(
+        manager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.data());
+    if (service == 0) {
+        Print("CreateService failed - %s\n", LastErrorText());
+    } else {
+        Print("%s installed.\n", SERVICE_NAME);
+        OsCloseServiceHandle(service);
+        // The executable itself holds the catalogue, wherever it was installed from.
+        installed = RegisterEventSourceKey(path.data(), pathLength);
+    }
+    OsCloseServiceHandle(manager);
+    return installed;
+}
+
+bool RemoveCommand() {
+    const OsHandle manager = OsOpenSCManager(SC_MANAGER_ALL_ACCESS);
+    if (manager == 0) {
+        Print("OpenSCManager failed - %s\n", LastErrorText());
+        return false;
+    }
+    const OsHandle service = OsOpenService(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (service == 0) {
+        Print("OpenService failed - %s\n", LastErrorText());
+        OsCloseServiceHandle(manager);
+        return false;
+    }
+    const bool stopped = StopRunningService(service);
+    const bool deleted = OsDeleteService(service);
+    if (deleted) {
+        Print("%s removed.\n", SERVICE_NAME);
+        (void)OsRegDeleteKey(EVENT_SOURCE_KEY);
+    } else {
+        Print("DeleteService failed - %s\n", LastErrorText());
+    }
+    OsCloseServiceHandle(service);
+    OsCloseServiceHandle(manager);
+    return stopped && deleted;
+}
