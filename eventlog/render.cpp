@@ -1,5 +1,6 @@
 #include "eventlog/render.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string_view>
@@ -8,7 +9,7 @@ namespace {
 
 struct CatalogEntry {
     std::uint32_t eventId;
-    const char* text;
+    const char* text;  // cppcheck-suppress unusedStructMember
 };
 
 constexpr auto CATALOG = std::to_array<CatalogEntry>({
@@ -78,12 +79,8 @@ std::size_t RenderMissing(Writer& writer, std::uint32_t eventId,
 }  // namespace
 
 const char* CatalogText(std::uint32_t eventId) {
-    for (const CatalogEntry& entry : CATALOG) {
-        if (entry.eventId == eventId) {
-            return entry.text;
-        }
-    }
-    return nullptr;
+    const auto* entry = std::ranges::find(CATALOG, eventId, &CatalogEntry::eventId);
+    return entry != CATALOG.end() ? entry->text : nullptr;
 }
 
 std::size_t RenderEventMessage(std::uint32_t eventId, std::span<const char* const> strings,

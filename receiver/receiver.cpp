@@ -22,52 +22,52 @@ constexpr std::uint16_t SOCKET_LAYER_VERSION = 0x0202;
 // Failure texts, start-up notes and the listening line.
 using MessageText = std::array<char, 256>;
 
-// Writes "<what> <code>\n" as an error event; `what` names the failed call.
-void ReportSocketFailure(const char* what, int code) {
+// Writes "<what> <code>\n" as an error event; `what` names the failed call. Returns
+// the code, as the run's failure.
+std::uint32_t ReportSocketFailure(const char* what, int code) {
     MessageText text{};
     (void)std::snprintf(text.data(), text.size(), "%s %d\n", what, code);
     LogTypedEvent(text.data(), MSG_SERVICE_ERROR, EVENTLOG_ERROR_TYPE);
+    return static_cast<std::uint32_t>(code);
 }
 
 bool ReportStartPending() {
     return ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
 }
 
-// Steps from the socket layer to the bound socket, each followed by its status report.
-// The bound socket, or INVALID_SOCKET with *failure set (0 when a report failed: the
-// report's own code then stands) and nothing left open.
-OsSocket OpenSyslogSocket(std::uint32_t* failure) {
-    *failure = NO_ERROR;
-    const int started = OsWSAStartup(SOCKET_LAYER_VERSION);
-    if (started != 0) {
-        ReportSocketFailure("WSAStartup failed with error", started);
-        OsWSACleanup();
-        *failure = static_cast<std::uint32_t>(started);
+// The socket, its status report and the bind. The bound socket, or INVALID_SOCKET with
+// *failure set (left alone when a report failed: the report's own code then stands).
+OsSocket CreateBoundSocket(std::uint32_t* failure) {
+    const OsSocket socket = OsSocketCreate(AF_INET, SOCK_DGRAM, 0);
+    if (socket == INVALID_SOCKET) {
+        *failure = ReportSocketFailure("socket() failed with error", OsWSAGetLastError());
         return INVALID_SOCKET;
     }
-    OsSocket socket = INVALID_SOCKET;
-    int error = 0;
-    if (!ReportStartPending()) {
-        // The failed report has been logged; nothing more to say.
-    } else if ((socket = OsSocketCreate(AF_INET, SOCK_DGRAM, 0)) == INVALID_SOCKET) {
-        error = OsWSAGetLastError();
-        ReportSocketFailure("socket() failed with error", error);
-    } else if (!ReportStartPending()) {
-        // As above.
-    } else {
+    if (ReportStartPending()) {
         (void)OsEnlargeReceiveBuffer(socket);  // a small buffer loses bursts, not the service
         if (OsBind(socket, INADDR_ANY, SYSLOG_PORT) != SOCKET_ERROR) {
             return socket;
         }
-        error = OsWSAGetLastError();
-        ReportSocketFailure("bind() failed with error", error);
+        *failure = ReportSocketFailure("bind() failed with error", OsWSAGetLastError());
     }
-    if (socket != INVALID_SOCKET) {
-        OsCloseSocket(socket);
-    }
-    OsWSACleanup();
-    *failure = static_cast<std::uint32_t>(error);
+    OsCloseSocket(socket);
     return INVALID_SOCKET;
+}
+
+// From the socket layer to the bound socket, each step followed by its status report.
+// The bound socket, or INVALID_SOCKET with *failure set as above and nothing left open.
+OsSocket OpenSyslogSocket(std::uint32_t* failure) {
+    const int started = OsWSAStartup(SOCKET_LAYER_VERSION);
+    if (started != 0) {
+        *failure = ReportSocketFailure("WSAStartup failed with error", started);
+        OsWSACleanup();
+        return INVALID_SOCKET;
+    }
+    const OsSocket socket = ReportStartPending() ? CreateBoundSocket(failure) : INVALID_SOCKET;
+    if (socket == INVALID_SOCKET) {
+        OsWSACleanup();
+    }
+    return socket;
 }
 
 // Turns datagrams into events until a stop request or a receive failure; 0 after a
@@ -81,12 +81,12 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent) {
             return NO_ERROR;
         }
         if (received == SOCKET_ERROR) {
-            const int error = OsWSAGetLastError();
-            ReportSocketFailure("recv() failed: error", error);
+            const std::uint32_t error =
+                ReportSocketFailure("recv() failed: error", OsWSAGetLastError());
             // An over-long datagram is one bad packet, not a broken socket: anyone on the
             // network could otherwise silence the collector with it.
             if (error != WSAEMSGSIZE) {
-                return static_cast<std::uint32_t>(error);
+                return error;
             }
         } else {
             (void)FormatLogText(std::span(datagram.data(), static_cast<std::size_t>(received)),

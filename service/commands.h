@@ -6,7 +6,7 @@
 
 // Where the event source's values live, under HKEY_LOCAL_MACHINE.
 inline constexpr const char EVENT_SOURCE_KEY[] =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvane";
+    R"(SYSTEM\CurrentControlSet\Services\EventLog\Application\Corvane)";
 
 // The error text of every failure line.
 extern std::array<char, 256> ErrorTextBuffer;

@@ -1,5 +1,6 @@
 #include "service/entry.h"
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 #include <string_view>
@@ -18,7 +19,7 @@ namespace {
 
 struct OptionWord {
     std::string_view word;
-    Option option;
+    Option option;  // cppcheck-suppress unusedStructMember
 };
 constexpr std::array<OptionWord, 3> OPTION_WORDS{{
     {"install", Option::Install},
@@ -78,12 +79,11 @@ Option ParseOption(int argCount, char** argVector) {
     if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) {
         return Option::None;
     }
-    for (const OptionWord& candidate : OPTION_WORDS) {
-        if (EqualsIgnoringCase(argument.substr(1), candidate.word)) {
-            return candidate.option;
-        }
-    }
-    return Option::None;
+    const std::string_view word = argument.substr(1);
+    const auto* match = std::ranges::find_if(OPTION_WORDS, [word](const OptionWord& option) {
+        return EqualsIgnoringCase(word, option.word);
+    });
+    return match != OPTION_WORDS.end() ? match->option : Option::None;
 }
 
 int CorvaneMain(int argCount, char** argVector) {
