@@ -1,0 +1,145 @@
+#include "platform/posix/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+bool WriteAll(int fd, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t written = write(fd, content.data(), content.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Writes, syncs and closes; errno of the first failure survives the close.
+bool FinishFile(int fd, std::string_view content) {
+    const bool written = WriteAll(fd, content) && fsync(fd) == 0;
+    const int error = errno;
+    const bool closed = close(fd) == 0;
+    if (!written) {
+        errno = error;
+    }
+    return written && closed;
+}
+
+}  // namespace
+
+bool MakeDirectories(std::string_view path) {
+    std::array<char, PATH_MAX> partial{};
+    if (path.empty() || path.size() >= partial.size()) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    for (std::size_t end = 1; end <= path.size(); ++end) {
+        if (end < path.size() && path[end] != '/') {
+            continue;
+        }
+        path.copy(partial.data(), end);
+        partial[end] = '\0';
+        if (mkdir(partial.data(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat info {};
+    if (stat(partial.data(), &info) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+bool ReplaceFile(const char* path, std::string_view content) {
+    std::array<char, PATH_MAX> temporary{};
+    if (!JoinPath(temporary, path, ".tmp")) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const int fd = open(temporary.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    if (!FinishFile(fd, content) || rename(temporary.data(), path) != 0) {
+        const int error = errno;
+        (void)unlink(temporary.data());
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool CreateNewFile(const char* path, std::string_view content) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    if (!FinishFile(fd, content)) {
+        const int error = errno;
+        (void)unlink(path);
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+long ReadSmallFile(const char* path, std::span<char> out) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    std::size_t length = 0;
+    for (;;) {
+        if (length == out.size()) {
+            // Full: only a file that ends here fits.
+            char extra = 0;
+            const ssize_t more = read(fd, &extra, 1);
+            const int error = more > 0 ? EFBIG : errno;
+            (void)close(fd);
+            if (more == 0) {
+                return static_cast<long>(length);
+            }
+            errno = error;
+            return -1;
+        }
+        const ssize_t got = read(fd, out.data() + length, out.size() - length);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            const int error = errno;
+            (void)close(fd);
+            errno = error;
+            return got == 0 ? static_cast<long>(length) : -1;
+        }
+        length += static_cast<std::size_t>(got);
+    }
+}
+
+bool JoinPath(std::span<char> out, std::string_view first, std::string_view second,
+              std::string_view third) {
+    const std::size_t total = first.size() + second.size() + third.size();
+    if (total >= out.size()) {
+        return false;
+    }
+    std::size_t at = first.copy(out.data(), first.size());
+    at += second.copy(out.data() + at, second.size());
+    at += third.copy(out.data() + at, third.size());
+    out[at] = '\0';
+    return true;
+}

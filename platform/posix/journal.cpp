@@ -1,0 +1,225 @@
+#include <endian.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+#include <tuple>
+
+#include "eventlog/render.h"
+#include "platform/eventlog.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/win32_codes.h"
+
+namespace {
+
+constexpr char JOURNAL_SOCKET[] = "/run/systemd/journal/socket";
+
+// A journal that stops reading costs a report at most this long, never the service.
+constexpr time_t SEND_TIMEOUT_SECONDS = 2;
+
+// Insertion strings beyond this many are not stored; the catalogue uses two.
+constexpr std::size_t MAX_STRINGS = 16;
+
+// The fixed fields, then the strings.
+constexpr std::size_t MAX_FIELDS = 6 + MAX_STRINGS;
+
+// Each field: name, (length), value, closing line feed.
+constexpr std::size_t IOVECS_PER_FIELD = 4;
+
+// The rendered message: the longest catalogue text with its strings put in.
+constexpr std::size_t MESSAGE_SIZE = 2048;
+
+// The journal connection, kept for the process: a report is one send, never a connect.
+// Guarded by JournalLock, which also makes each report one uninterrupted send.
+int JournalFd = -1;
+std::mutex JournalLock;
+
+// Open event sources: a source's name becomes each entry's identifier.
+struct SourceSlot {
+    bool used;
+    std::array<char, 64> name;
+};
+std::array<SourceSlot, 8> Sources{};
+std::mutex SourcesLock;
+
+// Opens the journal connection if it is not open. Caller holds JournalLock.
+bool ConnectJournal() {
+    if (JournalFd >= 0) {
+        return true;
+    }
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return FailWithErrno();
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    static_assert(sizeof JOURNAL_SOCKET <= sizeof address.sun_path);
+    std::memcpy(address.sun_path, JOURNAL_SOCKET, sizeof JOURNAL_SOCKET);
+    const timeval timeout{SEND_TIMEOUT_SECONDS, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        (void)close(fd);
+        errno = error;
+        return FailWithErrno();
+    }
+    JournalFd = fd;
+    return true;
+}
+
+void DisconnectJournal() {
+    if (JournalFd >= 0) {
+        (void)close(JournalFd);
+        JournalFd = -1;
+    }
+}
+
+// The entry being built: its iovecs point at the caller's buffers and at constants.
+struct Entry {
+    std::array<iovec, MAX_FIELDS * IOVECS_PER_FIELD> parts;
+    std::array<std::uint64_t, MAX_FIELDS> lengths;  // little-endian, for binary fields
+    std::size_t partCount;
+    std::size_t fieldCount;
+};
+
+void AddPart(Entry& entry, const void* data, std::size_t size) {
+    // iovec has one pointer type for reading and writing; sendmsg only reads.
+    entry.parts[entry.partCount++] = iovec{const_cast<void*>(data), size};
+}
+
+// Adds NAME=value, or the binary form (NAME, line feed, 64-bit little-endian length,
+// value) for a value with a line feed, which the plain form cannot carry.
+void AddField(Entry& entry, std::string_view name, std::string_view value) {
+    if (entry.fieldCount == MAX_FIELDS) {
+        return;
+    }
+    AddPart(entry, name.data(), name.size());
+    if (value.find('\n') == std::string_view::npos) {
+        AddPart(entry, "=", 1);
+    } else {
+        std::uint64_t& length = entry.lengths[entry.fieldCount];
+        length = htole64(value.size());
+        AddPart(entry, "\n", 1);
+        AddPart(entry, &length, sizeof length);
+    }
+    AddPart(entry, value.data(), value.size());
+    AddPart(entry, "\n", 1);
+    ++entry.fieldCount;
+}
+
+// One send; a journal that has restarted since the connect gets one reconnect.
+void SendEntry(Entry& entry) {
+    msghdr message{};
+    message.msg_iov = entry.parts.data();
+    message.msg_iovlen = entry.partCount;
+    const std::lock_guard<std::mutex> guard(JournalLock);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ConnectJournal()) {
+            return;
+        }
+        if (sendmsg(JournalFd, &message, MSG_NOSIGNAL) >= 0) {
+            return;
+        }
+        if (errno != ECONNREFUSED && errno != ENOENT && errno != ENOTCONN) {
+            return;  // a timeout or a full journal: this report is lost
+        }
+        DisconnectJournal();
+    }
+}
+
+const char* PriorityOf(std::uint16_t eventType) {
+    switch (eventType) {
+        case EVENTLOG_ERROR_TYPE:
+            return "3";
+        case EVENTLOG_WARNING_TYPE:
+            return "4";
+        default:
+            return "6";
+    }
+}
+
+// The identifier of an open source, or false.
+bool SourceName(OsHandle source, std::array<char, 64>& name) {
+    const std::lock_guard<std::mutex> guard(SourcesLock);
+    if (source == 0 || source > Sources.size() || !Sources[source - 1].used) {
+        return false;
+    }
+    name = Sources[source - 1].name;
+    return true;
+}
+
+}  // namespace
+
+// The journal's socket stands for the event log service: when it cannot be reached the
+// source cannot be opened and the report is lost, as the event log allows.
+OsHandle OsRegisterEventSource(const char* sourceName) {
+    const std::string_view name = sourceName != nullptr ? sourceName : "";
+    if (name.empty() || name.size() >= std::tuple_size_v<decltype(SourceSlot::name)> ||
+        name.find('\n') != std::string_view::npos) {
+        (void)FailWith(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    {
+        const std::lock_guard<std::mutex> guard(JournalLock);
+        if (!ConnectJournal()) {
+            return 0;
+        }
+    }
+    const std::lock_guard<std::mutex> guard(SourcesLock);
+    for (std::size_t i = 0; i < Sources.size(); ++i) {
+        if (!Sources[i].used) {
+            Sources[i].used = true;
+            Sources[i].name[name.copy(Sources[i].name.data(), name.size())] = '\0';
+            return i + 1;
+        }
+    }
+    (void)FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+void OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
+                   std::uint32_t eventId, std::span<const char* const> strings) {
+    std::array<char, 64> identifier{};
+    if (!SourceName(source, identifier)) {
+        return;
+    }
+    strings = strings.first(strings.size() < MAX_STRINGS ? strings.size() : MAX_STRINGS);
+    std::array<char, MESSAGE_SIZE> message{};
+    const std::size_t messageLength = RenderEventMessage(eventId, strings, message);
+    std::array<char, 16> id{};
+    std::array<char, 8> type{};
+    std::array<char, 8> categoryText{};
+    (void)std::snprintf(id.data(), id.size(), "0x%08X", static_cast<unsigned>(eventId));
+    (void)std::snprintf(type.data(), type.size(), "%u", static_cast<unsigned>(eventType));
+    (void)std::snprintf(categoryText.data(), categoryText.size(), "%u",
+                        static_cast<unsigned>(category));
+
+    Entry entry{};
+    AddField(entry, "MESSAGE", std::string_view(message.data(), messageLength));
+    AddField(entry, "PRIORITY", PriorityOf(eventType));
+    AddField(entry, "SYSLOG_IDENTIFIER", identifier.data());
+    AddField(entry, "EVENT_ID", id.data());
+    AddField(entry, "EVENT_TYPE", type.data());
+    AddField(entry, "EVENT_CATEGORY", categoryText.data());
+    std::array<std::array<char, 24>, MAX_STRINGS> names{};
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        (void)std::snprintf(names[i].data(), names[i].size(), "EVENT_STRING_%zu", i + 1);
+        AddField(entry, names[i].data(), strings[i] != nullptr ? strings[i] : "");
+    }
+    SendEntry(entry);
+}
+
+void OsDeregisterEventSource(OsHandle source) {
+    const std::lock_guard<std::mutex> guard(SourcesLock);
+    if (source != 0 && source <= Sources.size()) {
+        Sources[source - 1].used = false;
+    }
+}

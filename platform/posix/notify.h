@@ -1,0 +1,9 @@
+// The service manager's notify protocol: one datagram of "NAME=value" lines per report
+// to the socket named by NOTIFY_SOCKET.
+#pragma once
+
+#include "platform/types.h"
+
+// Tells the manager about the report. True without NOTIFY_SOCKET (no manager to tell);
+// false with the last error set when the datagram could not be sent.
+bool NotifyManager(const ServiceStatus& status);

@@ -1,0 +1,221 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <string_view>
+
+#include "platform/posix/errors.h"
+#include "platform/posix/files.h"
+#include "platform/posix/win32_codes.h"
+
+namespace {
+
+// Each key is a text file under this directory, its parents directories.
+constexpr std::string_view REGISTRY_ROOT = "/etc/corvane/registry/HKEY_LOCAL_MACHINE";
+
+// A key file holds a few short lines; a larger one is not ours to rewrite.
+constexpr std::size_t KEY_FILE_SIZE = 4096;
+
+using KeyPath = std::array<char, PATH_MAX>;
+
+// Open keys: the handle is the slot's index plus one.
+struct KeySlot {
+    bool used;
+    KeyPath path;
+};
+std::array<KeySlot, 4> Keys{};
+std::mutex KeysLock;
+
+long ErrnoResult() {
+    return static_cast<long>(Win32ErrorFromErrno(errno));
+}
+
+// The key's file: "\"-separated parts become directories. False for an empty part, a
+// part that would climb out of the registry ("." or ".."), or a "/" inside a part.
+bool KeyFilePath(std::string_view subKey, KeyPath& out) {
+    if (!JoinPath(out, REGISTRY_ROOT, "/", subKey)) {
+        return false;
+    }
+    std::string_view rest = subKey;
+    for (;;) {
+        const std::size_t end = rest.find('\\');
+        const std::string_view part = rest.substr(0, end);
+        if (part.empty() || part == "." || part == ".." ||
+            part.find('/') != std::string_view::npos) {
+            return false;
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(end + 1);
+    }
+    for (std::size_t i = REGISTRY_ROOT.size(); out[i] != '\0'; ++i) {
+        out[i] = out[i] == '\\' ? '/' : out[i];
+    }
+    return true;
+}
+
+const char* TypeName(std::uint32_t type) {
+    switch (type) {
+        case REG_SZ:
+            return "REG_SZ";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_DWORD:
+            return "REG_DWORD";
+        default:
+            return nullptr;
+    }
+}
+
+// The value's line: name, type name and data, tab-separated. Its length, or 0 when the
+// type is not kept or the name or data would break the line.
+std::size_t FormatValueLine(const char* name, std::uint32_t type,
+                            std::span<const unsigned char> data, std::span<char> out) {
+    const char* typeName = TypeName(type);
+    const std::string_view nameText = name != nullptr ? name : "";
+    if (typeName == nullptr || nameText.find_first_of("\t\r\n") != std::string_view::npos) {
+        return 0;
+    }
+    int length = 0;
+    if (type == REG_DWORD) {
+        if (data.size() != 4) {
+            return 0;
+        }
+        const unsigned long number = data[0] | (data[1] << 8U) | (data[2] << 16U) |
+                                     (static_cast<unsigned long>(data[3]) << 24U);
+        length = std::snprintf(out.data(), out.size(), "%s\t%s\t%lu\n", nameText.data(), typeName,
+                               number);
+    } else {
+        std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+        text = text.substr(0, text.find('\0'));  // the stored terminating zero
+        if (text.find_first_of("\t\r\n") != std::string_view::npos) {
+            return 0;
+        }
+        length = std::snprintf(out.data(), out.size(), "%s\t%s\t%.*s\n", nameText.data(), typeName,
+                               static_cast<int>(text.size()), text.data());
+    }
+    return length > 0 && static_cast<std::size_t>(length) < out.size()
+               ? static_cast<std::size_t>(length)
+               : 0;
+}
+
+// The key file with `line` in place of the value's old line, or added at the end.
+// Its length, or 0 when it does not fit.
+std::size_t MergeValueLine(std::string_view file, std::string_view line, std::span<char> out) {
+    const std::string_view name = line.substr(0, line.find('\t') + 1);
+    std::size_t length = 0;
+    bool placed = false;
+    while (!file.empty()) {
+        const std::size_t newline = file.find('\n');
+        const std::size_t taken = newline == std::string_view::npos ? file.size() : newline + 1;
+        std::string_view old = file.substr(0, taken);
+        file.remove_prefix(taken);
+        if (old.starts_with(name)) {
+            old = placed ? std::string_view() : line;
+            placed = true;
+        }
+        if (old.size() >= out.size() - length) {
+            return 0;
+        }
+        length += old.copy(out.data() + length, old.size());
+    }
+    if (!placed) {
+        if (line.size() >= out.size() - length) {
+            return 0;
+        }
+        length += line.copy(out.data() + length, line.size());
+    }
+    return length;
+}
+
+// The path of an open key, or false.
+bool KeyOfHandle(OsHandle key, KeyPath& path) {
+    const std::lock_guard<std::mutex> guard(KeysLock);
+    if (key == 0 || key > Keys.size() || !Keys[key - 1].used) {
+        return false;
+    }
+    path = Keys[key - 1].path;
+    return true;
+}
+
+}  // namespace
+
+long OsRegCreateKey(const char* subKey, std::uint32_t /*desiredAccess*/, OsHandle* key) {
+    KeyPath path{};
+    if (subKey == nullptr || key == nullptr || !KeyFilePath(subKey, path)) {
+        return static_cast<long>(ERROR_INVALID_NAME);
+    }
+    const std::string_view file(path.data());
+    if (!MakeDirectories(file.substr(0, file.rfind('/')))) {
+        return ErrnoResult();
+    }
+    const int fd = open(path.data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return ErrnoResult();
+    }
+    (void)close(fd);
+    const std::lock_guard<std::mutex> guard(KeysLock);
+    for (std::size_t i = 0; i < Keys.size(); ++i) {
+        if (!Keys[i].used) {
+            Keys[i].used = true;
+            Keys[i].path = path;
+            *key = i + 1;
+            return 0;
+        }
+    }
+    return static_cast<long>(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
+                   std::span<const unsigned char> data) {
+    KeyPath path{};
+    if (!KeyOfHandle(key, path)) {
+        return static_cast<long>(ERROR_INVALID_HANDLE);
+    }
+    std::array<char, KEY_FILE_SIZE> line{};
+    const std::size_t lineLength = FormatValueLine(valueName, type, data, line);
+    if (lineLength == 0) {
+        return static_cast<long>(ERROR_INVALID_PARAMETER);
+    }
+    std::array<char, KEY_FILE_SIZE> old{};
+    const long oldLength = ReadSmallFile(path.data(), old);
+    if (oldLength < 0 && errno != ENOENT) {
+        return ErrnoResult();
+    }
+    std::array<char, KEY_FILE_SIZE> merged{};
+    const std::size_t length = MergeValueLine(
+        std::string_view(old.data(), oldLength < 0 ? 0 : static_cast<std::size_t>(oldLength)),
+        std::string_view(line.data(), lineLength), merged);
+    if (length == 0) {
+        return static_cast<long>(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (!ReplaceFile(path.data(), std::string_view(merged.data(), length))) {
+        return ErrnoResult();
+    }
+    return 0;
+}
+
+void OsRegCloseKey(OsHandle key) {
+    const std::lock_guard<std::mutex> guard(KeysLock);
+    if (key != 0 && key <= Keys.size()) {
+        Keys[key - 1].used = false;
+    }
+}
+
+long OsRegDeleteKey(const char* subKey) {
+    KeyPath path{};
+    if (subKey == nullptr || !KeyFilePath(subKey, path)) {
+        return static_cast<long>(ERROR_INVALID_NAME);
+    }
+    if (unlink(path.data()) != 0) {
+        return ErrnoResult();
+    }
+    return 0;
+}

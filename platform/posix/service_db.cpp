@@ -1,0 +1,242 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "platform/posix/errors.h"
+#include "platform/posix/files.h"
+#include "platform/posix/status_file.h"
+#include "platform/posix/unit_file.h"
+#include "platform/posix/win32_codes.h"
+#include "platform/scm.h"
+
+extern char** environ;
+
+namespace {
+
+// An open manager or service: the handle is the slot's index plus one.
+struct ServiceSlot {
+    bool used;
+    bool isService;
+    std::array<char, PATH_MAX> unitPath;  // services only
+};
+
+// A console command opens one manager and one service; a few more cost nothing.
+std::array<ServiceSlot, 8> Slots{};
+std::mutex SlotsLock;
+
+OsHandle TakeSlot(bool isService, const char* unitPath) {
+    const std::lock_guard<std::mutex> guard(SlotsLock);
+    for (std::size_t i = 0; i < Slots.size(); ++i) {
+        if (!Slots[i].used) {
+            Slots[i].used = true;
+            Slots[i].isService = isService;
+            (void)JoinPath(Slots[i].unitPath, unitPath, "");
+            return i + 1;
+        }
+    }
+    (void)FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+// Whether the handle is open and of the wanted kind; a service's unit path goes into
+// `unitPath`. False with ERROR_INVALID_HANDLE.
+bool LookUpHandle(OsHandle handle, bool isService, std::span<char> unitPath) {
+    const std::lock_guard<std::mutex> guard(SlotsLock);
+    if (handle == 0 || handle > Slots.size() || !Slots[handle - 1].used ||
+        Slots[handle - 1].isService != isService) {
+        return FailWith(ERROR_INVALID_HANDLE);
+    }
+    return JoinPath(unitPath, Slots[handle - 1].unitPath.data(), "");
+}
+
+// Where systemd is the init system it only sees unit files after a reload; elsewhere
+// the file itself is the whole database. The file is in place either way, so a failed
+// reload leaves nothing to undo: systemd reads it at its next reload.
+void ReloadManager() {
+    if (access("/run/systemd/system", F_OK) != 0) {
+        return;
+    }
+    std::array<char, 16> program{"systemctl"};
+    std::array<char, 16> verb{"daemon-reload"};
+    std::array<char*, 3> arguments{program.data(), verb.data(), nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, program.data(), nullptr, nullptr, arguments.data(), environ) != 0) {
+        return;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// True when the process that wrote the status file still runs. A process that has
+// taken over a dead service's ID is told apart by its executable's name.
+bool ServiceProcessAlive(pid_t pid) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    std::array<char, 64> link{};
+    std::array<char, PATH_MAX> theirs{};
+    std::array<char, PATH_MAX> ours{};
+    (void)std::snprintf(link.data(), link.size(), "/proc/%ld/exe", static_cast<long>(pid));
+    const ssize_t theirLength = readlink(link.data(), theirs.data(), theirs.size() - 1);
+    const ssize_t ourLength = readlink("/proc/self/exe", ours.data(), ours.size() - 1);
+    if (theirLength <= 0 || ourLength <= 0) {
+        return true;  // cannot tell: trust the file
+    }
+    // A replaced executable reads as "<path> (deleted)".
+    std::string_view their(theirs.data(), static_cast<std::size_t>(theirLength));
+    if (their.ends_with(" (deleted)")) {
+        their.remove_suffix(sizeof(" (deleted)") - 1);
+    }
+    const std::string_view our(ours.data(), static_cast<std::size_t>(ourLength));
+    return their.substr(their.rfind('/') + 1) == our.substr(our.rfind('/') + 1);
+}
+
+// The service's status as the status file and the process table tell it.
+bool CurrentStatus(StatusFileRecord* record, bool* alive) {
+    if (!ReadStatusFile(record)) {
+        return false;
+    }
+    *alive = ServiceProcessAlive(record->pid);
+    if (!*alive) {
+        // It ended without a last word (killed, crashed): it is stopped all the same.
+        record->status.currentState = SERVICE_STOPPED;
+        record->status.controlsAccepted = 0;
+        record->status.checkPoint = 0;
+        record->status.waitHint = 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+OsHandle OsOpenSCManager(std::uint32_t /*desiredAccess*/) {
+    // Every change the manager makes is a file in this directory.
+    if (!MakeDirectories(UNIT_DIRECTORY) || access(UNIT_DIRECTORY, W_OK) != 0) {
+        (void)FailWith(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return TakeSlot(false, "");
+}
+
+OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* /*displayName*/,
+                         std::uint32_t /*desiredAccess*/, std::uint32_t serviceType,
+                         std::uint32_t startType, std::uint32_t /*errorControl*/,
+                         const char* binaryPath) {
+    std::array<char, PATH_MAX> unitPath{};
+    if (!LookUpHandle(manager, false, unitPath)) {
+        return 0;
+    }
+    // Only what a unit without an [Install] section can be: its own process, started
+    // on demand.
+    if (serviceType != SERVICE_WIN32_OWN_PROCESS || startType != SERVICE_DEMAND_START ||
+        serviceName == nullptr || binaryPath == nullptr) {
+        (void)FailWith(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::array<char, 2 * PATH_MAX> unitText{};
+    const std::size_t length = ComposeUnitFile(binaryPath, unitText);
+    if (!UnitFilePath(serviceName, unitPath)) {
+        (void)FailWith(ERROR_INVALID_NAME);
+        return 0;
+    }
+    if (length == 0) {
+        (void)FailWith(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!CreateNewFile(unitPath.data(), std::string_view(unitText.data(), length))) {
+        (void)(errno == EEXIST ? FailWith(ERROR_SERVICE_EXISTS) : FailWithErrno());
+        return 0;
+    }
+    ReloadManager();
+    return TakeSlot(true, unitPath.data());
+}
+
+OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t /*desiredAccess*/) {
+    std::array<char, PATH_MAX> unitPath{};
+    if (!LookUpHandle(manager, false, unitPath)) {
+        return 0;
+    }
+    if (serviceName == nullptr || !UnitFilePath(serviceName, unitPath)) {
+        (void)FailWith(ERROR_INVALID_NAME);
+        return 0;
+    }
+    if (access(unitPath.data(), F_OK) != 0) {
+        (void)(errno == ENOENT ? FailWith(ERROR_SERVICE_DOES_NOT_EXIST) : FailWithErrno());
+        return 0;
+    }
+    return TakeSlot(true, unitPath.data());
+}
+
+// Stop is SIGTERM and interrogate SIGUSR1 to the process that wrote the status file;
+// the answer is the status it last reported.
+bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* status) {
+    std::array<char, PATH_MAX> unitPath{};
+    if (!LookUpHandle(service, true, unitPath)) {
+        return false;
+    }
+    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
+        return FailWith(ERROR_INVALID_SERVICE_CONTROL);
+    }
+    StatusFileRecord record{};
+    bool alive = false;
+    if (!CurrentStatus(&record, &alive)) {
+        return false;
+    }
+    if (!alive || record.status.currentState == SERVICE_STOPPED) {
+        return FailWith(ERROR_SERVICE_NOT_ACTIVE);
+    }
+    const bool stop = control == SERVICE_CONTROL_STOP;
+    if (stop && (record.status.controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
+        return FailWith(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    }
+    if (kill(record.pid, stop ? SIGTERM : SIGUSR1) != 0) {
+        return FailWithErrno();
+    }
+    *status = record.status;
+    return true;
+}
+
+bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
+    std::array<char, PATH_MAX> unitPath{};
+    if (!LookUpHandle(service, true, unitPath)) {
+        return false;
+    }
+    StatusFileRecord record{};
+    bool alive = false;
+    if (!CurrentStatus(&record, &alive)) {
+        return false;
+    }
+    *status = record.status;
+    return true;
+}
+
+bool OsDeleteService(OsHandle service) {
+    std::array<char, PATH_MAX> unitPath{};
+    if (!LookUpHandle(service, true, unitPath)) {
+        return false;
+    }
+    if (unlink(unitPath.data()) != 0) {
+        return errno == ENOENT ? FailWith(ERROR_SERVICE_DOES_NOT_EXIST) : FailWithErrno();
+    }
+    ReloadManager();
+    return true;
+}
+
+void OsCloseServiceHandle(OsHandle handle) {
+    const std::lock_guard<std::mutex> guard(SlotsLock);
+    if (handle != 0 && handle <= Slots.size()) {
+        Slots[handle - 1].used = false;
+    }
+}

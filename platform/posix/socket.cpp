@@ -1,0 +1,152 @@
+#include "platform/socket.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "platform/posix/errors.h"
+#include "platform/posix/handles.h"
+#include "platform/posix/win32_codes.h"
+
+namespace {
+
+// The thread's socket error, as Windows Sockets keeps one per thread.
+thread_local int SocketError = 0;
+
+// A receive buffer deep enough to ride out a burst while the journal is slow.
+constexpr int WANTED_RECEIVE_BUFFER = 64 * 1024 * 1024;
+
+constexpr OsSocket INVALID_SOCKET_VALUE = ~OsSocket{0};
+
+int FailSocketCall() {
+    SocketError = WinsockErrorFromErrno(errno);
+    return -1;
+}
+
+int FdOf(OsSocket socket) {
+    return static_cast<int>(socket);
+}
+
+// Reads the waiting datagram. Its length, -1 with SocketError set, or -3 when it was
+// gone already (another reader, a checksum failure the kernel noticed late).
+int ReceiveWaiting(int fd, std::span<char> buffer) {
+    iovec part{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    for (;;) {
+        const ssize_t received = recvmsg(fd, &message, MSG_DONTWAIT);
+        if (received >= 0) {
+            // The kernel cuts an over-long datagram silently: only the flag tells.
+            if ((message.msg_flags & MSG_TRUNC) != 0) {
+                SocketError = WSAEMSGSIZE;
+                return -1;
+            }
+            return static_cast<int>(received);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return -3;
+        }
+        if (errno != EINTR) {
+            return FailSocketCall();
+        }
+    }
+}
+
+}  // namespace
+
+// The socket layer of this platform needs no start-up.
+int OsWSAStartup(std::uint16_t /*version*/) {
+    return 0;
+}
+
+void OsWSACleanup() {}
+
+int OsWSAGetLastError() {
+    return SocketError;
+}
+
+OsSocket OsSocketCreate(int family, int type, int protocol) {
+    if (family != WS_AF_INET) {
+        SocketError = WSAEAFNOSUPPORT;
+        return INVALID_SOCKET_VALUE;
+    }
+    if (type != WS_SOCK_DGRAM) {
+        SocketError = WSAESOCKTNOSUPPORT;
+        return INVALID_SOCKET_VALUE;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        (void)FailSocketCall();
+        return INVALID_SOCKET_VALUE;
+    }
+    return static_cast<OsSocket>(fd);
+}
+
+int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
+    if (bind(FdOf(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        return FailSocketCall();
+    }
+    return 0;
+}
+
+// Forcing the size needs CAP_NET_ADMIN; without it the kernel caps the request at
+// net.core.rmem_max.
+int OsEnlargeReceiveBuffer(OsSocket socket) {
+    const int fd = FdOf(socket);
+    const int wanted = WANTED_RECEIVE_BUFFER;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) != 0) {
+        return FailSocketCall();
+    }
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) {
+        return FailSocketCall();
+    }
+    return granted;
+}
+
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
+    const int fd = FdOf(socket);
+    std::array<pollfd, 2> waits{{{fd, POLLIN, 0}, {-1, POLLIN, 0}}};
+    if (stopEvent != 0) {
+        waits[1].fd = FdFromHandle(stopEvent);
+    }
+    for (;;) {
+        if (poll(waits.data(), waits.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FailSocketCall();
+        }
+        // A stop wins over a waiting datagram: it ends the wait at once.
+        if ((waits[1].revents & POLLIN) != 0) {
+            return RECEIVE_STOPPED;
+        }
+        if ((waits[0].revents & POLLNVAL) != 0) {
+            SocketError = WSAENOTSOCK;
+            return -1;
+        }
+        if (waits[0].revents != 0) {
+            const int received = ReceiveWaiting(fd, buffer);
+            if (received != -3) {
+                return received;
+            }
+        }
+    }
+}
+
+void OsCloseSocket(OsSocket socket) {
+    if (socket != INVALID_SOCKET_VALUE) {
+        (void)close(FdOf(socket));
+    }
+}

@@ -1,0 +1,19 @@
+#include "platform/posix/dispatcher.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/notify.h"
+#include "platform/posix/status_file.h"
+#include "platform/posix/win32_codes.h"
+#include "platform/scm.h"
+
+// The file first: once the manager hears "ready" or "stopped", a query must already
+// read the same.
+bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status) {
+    if (!IsStatusHandle(statusHandle)) {
+        return FailWith(ERROR_INVALID_HANDLE);
+    }
+    if (!WriteStatusFile(status) || !NotifyManager(status)) {
+        return false;
+    }
+    NoteControlsAccepted(status.controlsAccepted);
+    return true;
+}
