@@ -72,7 +72,8 @@ char* FormatLastError(char* outText, int outSize) {
     std::array<char, 512> systemText{};
     const std::size_t length = OsFormatSystemMessage(code, systemText);
     outText[0] = '\0';
-    if (length < 2 || outSize < 0 ||
+    // A text longer than the look-up buffer arrived cut: give none rather than a part.
+    if (length < 2 || length >= systemText.size() || outSize < 0 ||
         static_cast<std::size_t>(outSize) < length + ERROR_TEXT_OVERHEAD) {
         return outText;
     }

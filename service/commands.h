@@ -12,8 +12,8 @@ inline constexpr const char EVENT_SOURCE_KEY[] =
 extern std::array<char, 256> ErrorTextBuffer;
 
 // The system's text for the thread's last-error code, less its closing CR LF, then
-// " (0x<code>)". Empty when the system has no text or it does not fit in `outSize`
-// bytes. Returns `outText`.
+// " (0x<code>)". Empty when the system has no text, or it does not fit in `outSize`
+// bytes or in the 512 bytes it is looked up into. Returns `outText`.
 char* FormatLastError(char* outText, int outSize);
 
 // Creates the service and its event source. False when a failure line was printed.
