@@ -1,5 +1,6 @@
 #include "platform/posix/errors.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -42,6 +43,7 @@ constexpr auto WIN32_FROM_ERRNO = std::to_array<ErrnoCode>({
 
 struct ErrnoSocketCode {
     int error;
+    // cppcheck-suppress unusedStructMember ; read through the search's result
     int code;
 };
 
@@ -69,6 +71,7 @@ constexpr auto WINSOCK_FROM_ERRNO = std::to_array<ErrnoSocketCode>({
 
 struct CodeText {
     std::uint32_t code;
+    // cppcheck-suppress unusedStructMember ; read through the search's result
     std::string_view text;
 };
 
@@ -141,30 +144,22 @@ constexpr auto SYSTEM_TEXTS = std::to_array<CodeText>({
 }  // namespace
 
 std::uint32_t Win32ErrorFromErrno(int error) {
-    for (const ErrnoCode& entry : WIN32_FROM_ERRNO) {
-        if (entry.error == error) {
-            return entry.code;
-        }
-    }
-    return ERROR_GEN_FAILURE;
+    const auto entry = std::ranges::find_if(
+        WIN32_FROM_ERRNO, [error](const ErrnoCode& candidate) { return candidate.error == error; });
+    return entry != WIN32_FROM_ERRNO.end() ? entry->code : ERROR_GEN_FAILURE;
 }
 
 int WinsockErrorFromErrno(int error) {
-    for (const ErrnoSocketCode& entry : WINSOCK_FROM_ERRNO) {
-        if (entry.error == error) {
-            return entry.code;
-        }
-    }
-    return WSASYSCALLFAILURE;
+    const auto entry = std::ranges::find_if(
+        WINSOCK_FROM_ERRNO,
+        [error](const ErrnoSocketCode& candidate) { return candidate.error == error; });
+    return entry != WINSOCK_FROM_ERRNO.end() ? entry->code : WSASYSCALLFAILURE;
 }
 
 std::string_view SystemMessageText(std::uint32_t code) {
-    for (const CodeText& entry : SYSTEM_TEXTS) {
-        if (entry.code == code) {
-            return entry.text;
-        }
-    }
-    return {};
+    const auto entry = std::ranges::find_if(
+        SYSTEM_TEXTS, [code](const CodeText& candidate) { return candidate.code == code; });
+    return entry != SYSTEM_TEXTS.end() ? entry->text : std::string_view();
 }
 
 bool FailWithErrno() {

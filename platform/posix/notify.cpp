@@ -7,10 +7,10 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string_view>
 
 #include "platform/posix/errors.h"
@@ -33,51 +33,69 @@ constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 
 using NotifyText = std::array<char, NOTIFY_TEXT_SIZE>;
 
-// Appends formatted text; false once it no longer fits.
-[[gnu::format(printf, 3, 4)]] bool Append(NotifyText& text, std::size_t* length, const char* format,
-                                          ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const int added =
-        std::vsnprintf(text.data() + *length, text.size() - *length, format, arguments);
-    va_end(arguments);
-    if (added < 0 || static_cast<std::size_t>(added) >= text.size() - *length) {
+// Appends the text; false once it no longer fits.
+bool Append(NotifyText& text, std::size_t* length, std::string_view piece) {
+    if (piece.size() >= text.size() - *length) {
         return false;
     }
-    *length += static_cast<std::size_t>(added);
+    *length += piece.copy(text.data() + *length, piece.size());
     return true;
 }
 
-// The human line and the protocol words for the state; the record itself follows.
-bool AppendStateLines(NotifyText& text, std::size_t* length, const ServiceStatus& status) {
+// Appends "NAME=<decimal>", after a line feed unless it is the first line.
+bool AppendNumber(NotifyText& text, std::size_t* length, std::string_view name,
+                  unsigned long long value) {
+    std::array<char, 24> digits{};
+    const int count = std::snprintf(digits.data(), digits.size(), "%llu", value);
+    return count > 0 && (*length == 0 || Append(text, length, "\n")) &&
+           Append(text, length, name) && Append(text, length, "=") &&
+           Append(text, length, std::string_view(digits.data(), static_cast<std::size_t>(count)));
+}
+
+// The short human text of the state.
+std::string_view StateText(const ServiceStatus& status, std::span<char> out) {
+    int length = 0;
     switch (status.currentState) {
         case SERVICE_START_PENDING:
-            return Append(text, length, "STATUS=Start pending (check point %u)\n",
-                          status.checkPoint) &&
-                   (status.waitHint == 0 ||
-                    Append(text, length, "EXTEND_TIMEOUT_USEC=%llu\n",
-                           static_cast<unsigned long long>(status.waitHint) * 1000ULL));
+            length = std::snprintf(out.data(), out.size(), "Start pending (check point %u)",
+                                   status.checkPoint);
+            break;
         case SERVICE_RUNNING:
-            return Append(text, length, "STATUS=Running\nREADY=1\n");
+            length = std::snprintf(out.data(), out.size(), "Running");
+            break;
         case SERVICE_STOP_PENDING:
-            return Append(text, length, "STATUS=Stop pending (check point %u)\nSTOPPING=1\n",
-                          status.checkPoint);
+            length = std::snprintf(out.data(), out.size(), "Stop pending (check point %u)",
+                                   status.checkPoint);
+            break;
         case SERVICE_STOPPED:
-            return Append(text, length, "STATUS=Stopped (exit code %u)\n", status.win32ExitCode);
+            length = std::snprintf(out.data(), out.size(), "Stopped (exit code %u)",
+                                   status.win32ExitCode);
+            break;
         default:
-            return Append(text, length, "STATUS=State %u\n", status.currentState);
+            length = std::snprintf(out.data(), out.size(), "State %u", status.currentState);
     }
+    return length > 0 ? std::string_view(out.data(), static_cast<std::size_t>(length)) : "";
 }
 
 // The message's length, or 0 when it did not fit.
 std::size_t FormatNotifyText(NotifyText& text, const ServiceStatus& status) {
+    std::array<char, 64> stateText{};
     std::size_t length = 0;
-    const bool whole = AppendStateLines(text, &length, status) &&
-                       Append(text, &length,
-                              "X_CORVANE_STATE=%u\nX_CORVANE_CONTROLS=%u\nX_CORVANE_EXIT_CODE=%u\n"
-                              "X_CORVANE_CHECKPOINT=%u\nX_CORVANE_WAIT_HINT=%u",
-                              status.currentState, status.controlsAccepted, status.win32ExitCode,
-                              status.checkPoint, status.waitHint);
+    bool whole =
+        Append(text, &length, "STATUS=") && Append(text, &length, StateText(status, stateText));
+    if (status.currentState == SERVICE_START_PENDING && status.waitHint > 0) {
+        whole =
+            whole && AppendNumber(text, &length, "EXTEND_TIMEOUT_USEC", status.waitHint * 1000ULL);
+    } else if (status.currentState == SERVICE_RUNNING) {
+        whole = whole && Append(text, &length, "\nREADY=1");
+    } else if (status.currentState == SERVICE_STOP_PENDING) {
+        whole = whole && Append(text, &length, "\nSTOPPING=1");
+    }
+    whole = whole && AppendNumber(text, &length, "X_CORVANE_STATE", status.currentState) &&
+            AppendNumber(text, &length, "X_CORVANE_CONTROLS", status.controlsAccepted) &&
+            AppendNumber(text, &length, "X_CORVANE_EXIT_CODE", status.win32ExitCode) &&
+            AppendNumber(text, &length, "X_CORVANE_CHECKPOINT", status.checkPoint) &&
+            AppendNumber(text, &length, "X_CORVANE_WAIT_HINT", status.waitHint);
     return whole ? length : 0;
 }
 
@@ -122,7 +140,9 @@ bool SendDatagram(const sockaddr_un& address, socklen_t addressLength, std::stri
 }  // namespace
 
 bool NotifyManager(const ServiceStatus& status) {
-    const char* socketName = std::getenv("NOTIFY_SOCKET");
+    // Nothing in this process changes its environment, so reading it from two threads
+    // is safe.
+    const char* socketName = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe)
     if (socketName == nullptr || socketName[0] == '\0') {
         return true;
     }

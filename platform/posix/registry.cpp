@@ -1,11 +1,11 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <mutex>
 #include <string_view>

@@ -1,12 +1,12 @@
 #include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -19,8 +19,6 @@
 #include "platform/posix/unit_file.h"
 #include "platform/posix/win32_codes.h"
 #include "platform/scm.h"
-
-extern char** environ;
 
 namespace {
 
@@ -145,7 +143,7 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
         (void)FailWith(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::array<char, 2 * PATH_MAX> unitText{};
+    std::array<char, std::size_t{2} * PATH_MAX> unitText{};
     const std::size_t length = ComposeUnitFile(binaryPath, unitText);
     if (!UnitFilePath(serviceName, unitPath)) {
         (void)FailWith(ERROR_INVALID_NAME);

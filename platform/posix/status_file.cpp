@@ -19,7 +19,7 @@ constexpr std::size_t STATUS_TEXT_SIZE = 256;
 static_assert(STATUS_TEXT_SIZE > sizeof("pid=\nserviceType=\ncurrentState=\ncontrolsAccepted=\n"
                                         "win32ExitCode=\nserviceSpecificExitCode=\ncheckPoint=\n"
                                         "waitHint=\n") +
-                                     8 * 10);
+                                     std::size_t{8} * 10);
 
 struct Field {
     std::string_view name;
