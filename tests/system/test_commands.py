@@ -1,0 +1,108 @@
+"""The console commands: version banner, usage, install and remove."""
+
+import re
+import shlex
+import signal
+import subprocess
+
+import pytest
+
+from conftest import (KEY_FILE, STATUS_FILE, UNIT_FILE, RUNNING, log_line, send,
+                      status_file_of, stop_pending, stopped)
+
+USAGE = ("CORVANE -install          to install the service\n"
+         "CORVANE -remove           to remove the service\n"
+         "CORVANE -version          to display the version number\n"
+         "\nStartServiceCtrlDispatcher being called.\n"
+         "This may take several seconds.  Please wait.\n")
+NOT_INSTALLED = ("OpenService failed - The specified service does not exist as an installed "
+                 "service. (0x424)\n")
+
+
+@pytest.mark.parametrize("option", ["-version", "/VERSION", "-Version"])
+def test_version_prints_the_banner_only(corvane, option):
+    status, output = corvane.run(option)
+    assert status == 0
+    assert output.startswith("Corvane Server service, version 1.01\n")
+    assert "CORVANE" not in output and "StartServiceCtrlDispatcher" not in output
+
+
+@pytest.mark.parametrize("args", [[], ["-instal"], ["--install"], ["install"], ["-versions"],
+                                  ["x", "-install"]])
+def test_anything_else_prints_usage_and_runs_the_service(corvane, manager, journal, args):
+    service = corvane.start(*args)
+    manager.wait_state(4)
+    service.send_signal(signal.SIGTERM)
+    assert corvane.finish(service) == (0, USAGE)
+    assert not UNIT_FILE.exists()
+
+
+@pytest.mark.parametrize("option", ["-install", "/INSTALL"])
+def test_install_writes_the_unit_and_the_event_source_key(corvane, option):
+    # Run elsewhere than the executable's folder: the key must still name the executable.
+    assert corvane.run(option, cwd="/") == (0, "Corvane installed.\n")
+    unit = UNIT_FILE.read_text().splitlines()
+    assert {"[Service]", "Type=notify", f"ExecStart={corvane.binary}",
+            "LogRateLimitIntervalSec=0"} <= set(unit)
+    assert "[Install]" not in unit  # demand start
+    verify = subprocess.run(["systemd-analyze", "verify", UNIT_FILE], capture_output=True,
+                            text=True, timeout=30)
+    complaints = [line for line in (verify.stdout + verify.stderr).splitlines()
+                  if UNIT_FILE.name in line]
+    assert (verify.returncode, complaints) == (0, [])
+    assert KEY_FILE.read_text() == (f"EventMessageFile\tREG_EXPAND_SZ\t{corvane.binary}\n"
+                                    "TypesSupported\tREG_DWORD\t7\n")
+
+
+def test_second_install_fails_and_leaves_everything_as_it_was(corvane):
+    assert corvane.run("-install")[0] == 0
+    KEY_FILE.write_text("EventMessageFile\tREG_EXPAND_SZ\t/elsewhere/corvane\n")
+    unit = UNIT_FILE.read_text()
+    assert corvane.run("-install") == (
+        1, "CreateService failed - The specified service already exists. (0x431)\n")
+    assert UNIT_FILE.read_text() == unit
+    assert KEY_FILE.read_text() == "EventMessageFile\tREG_EXPAND_SZ\t/elsewhere/corvane\n"
+
+
+def test_installed_service_runs_and_remove_stops_it(corvane, manager, journal):
+    assert corvane.run("-install")[0] == 0
+    exec_start = next(line for line in UNIT_FILE.read_text().splitlines()
+                      if line.startswith("ExecStart="))
+    command = shlex.split(exec_start.split("=", 1)[1])
+    service = corvane.start(*command[1:], executable=command[0])
+    manager.wait_state(4)
+    send(b"through the unit\n")
+    assert journal.wait_count(3)[2] == log_line("[through the unit]")
+
+    status, output = corvane.run("-remove", timeout=15)
+    assert (status, re.sub(r"^Stopping Corvane\.\.*\n", "Stopping Corvane.<dots>\n", output)) == (
+        0, "Stopping Corvane.<dots>\nCorvane stopped.\nCorvane removed.\n")
+    assert corvane.finish(service)[0] == 0
+    assert manager.settle()[-2:] == [stop_pending(6), stopped(0)]
+    assert STATUS_FILE.read_text() == status_file_of(service.pid, stopped(0))
+    assert not UNIT_FILE.exists() and not KEY_FILE.exists()
+    assert len(journal.settle()) == 3
+
+
+@pytest.mark.parametrize("leftover", ["none", "stopped", "process gone"])
+def test_remove_of_a_service_that_is_not_running(corvane, leftover):
+    assert corvane.run("-install")[0] == 0
+    if leftover != "none":
+        gone = subprocess.Popen(["true"])
+        gone.wait(timeout=5)
+        STATUS_FILE.parent.mkdir(exist_ok=True)
+        STATUS_FILE.write_text(status_file_of(gone.pid, stopped(0) if leftover == "stopped"
+                                              else RUNNING))
+    assert corvane.run("-remove") == (0, "Corvane removed.\n")
+    assert not UNIT_FILE.exists() and not KEY_FILE.exists()
+
+
+@pytest.mark.parametrize("option", ["-install", "-remove"])
+def test_read_only_service_database_is_refused(corvane, option):
+    subprocess.run(["mount", "-o", "remount,ro", UNIT_FILE.parent], check=True, timeout=5)
+    assert corvane.run(option) == (1, "OpenSCManager failed - Access is denied. (0x5)\n")
+    assert not KEY_FILE.exists()
+
+
+def test_remove_when_not_installed_fails(corvane):
+    assert corvane.run("-remove") == (1, NOT_INSTALLED)
