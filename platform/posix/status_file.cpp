@@ -1,9 +1,11 @@
 #include "platform/posix/status_file.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -66,7 +68,38 @@ void ParseLine(std::string_view line, StatusFileRecord* record) {
 
 }  // namespace
 
+// True when the process that wrote the status file still runs. A process that has
+// taken over a dead service's ID is told apart by its executable's name.
+bool ServiceProcessAlive(pid_t pid) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    std::array<char, 64> link{};
+    std::array<char, PATH_MAX> theirs{};
+    std::array<char, PATH_MAX> ours{};
+    (void)std::snprintf(link.data(), link.size(), "/proc/%ld/exe", static_cast<long>(pid));
+    const ssize_t theirLength = readlink(link.data(), theirs.data(), theirs.size() - 1);
+    const ssize_t ourLength = readlink("/proc/self/exe", ours.data(), ours.size() - 1);
+    if (theirLength <= 0 || ourLength <= 0) {
+        return true;  // cannot tell: trust the file
+    }
+    // A replaced executable reads as "<path> (deleted)".
+    std::string_view their(theirs.data(), static_cast<std::size_t>(theirLength));
+    if (their.ends_with(" (deleted)")) {
+        their.remove_suffix(sizeof(" (deleted)") - 1);
+    }
+    const std::string_view our(ours.data(), static_cast<std::size_t>(ourLength));
+    return their.substr(their.rfind('/') + 1) == our.substr(our.rfind('/') + 1);
+}
+
 bool WriteStatusFile(const ServiceStatus& status) {
+    // The file belongs to the service that runs: a second instance started beside it
+    // must not make it look stopped, or removal would never stop it.
+    StatusFileRecord current{};
+    if (ReadStatusFile(&current) && current.pid != getpid() &&
+        current.status.currentState != SERVICE_STOPPED && ServiceProcessAlive(current.pid)) {
+        return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
+    }
     std::array<char, STATUS_TEXT_SIZE> text{};
     const int length = std::snprintf(
         text.data(), text.size(),

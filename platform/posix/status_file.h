@@ -11,7 +11,7 @@ inline constexpr char STATUS_DIRECTORY[] = "/run/Corvane";
 inline constexpr char STATUS_FILE_PATH[] = "/run/Corvane/status";
 
 // Replaces the file with this process's ID and the record. False with the last error
-// set.
+// set, also (1056) while another live process's report of a running service stands.
 bool WriteStatusFile(const ServiceStatus& status);
 
 // The service as the file last described it.
@@ -23,3 +23,6 @@ struct StatusFileRecord {
 // Reads the file. A missing file reads as a stopped service without a process. False
 // with the last error set when the file cannot be read.
 bool ReadStatusFile(StatusFileRecord* record);
+
+// True when the process that wrote the status file still runs.
+bool ServiceProcessAlive(pid_t pid);
