@@ -219,7 +219,8 @@ class Manager(DatagramSink):
         return data.decode().split("\n")
 
     def wait_state(self, state, timeout=WAIT_S):
-        return self.wait_until(lambda reports: any(f"X_CORVANE_STATE={state}" in r for r in reports),
+        line = f"X_CORVANE_STATE={state}"
+        return self.wait_until(lambda reports: any(line in report for report in reports),
                                f"a report of state {state}", timeout)
 
 

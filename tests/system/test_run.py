@@ -1,5 +1,6 @@
 """The collector as a running service: datagrams in, journal entries and reports out."""
 
+import os
 import signal
 import socket
 import subprocess
@@ -7,9 +8,10 @@ import time
 
 import pytest
 
-from conftest import (LISTENING, RUNNING, START_PENDING, STARTING, STATUS_FILE, event, log_line,
-                      send, socket_error, status_file_of, stop_pending, stopped,
-                      wait_status_file)
+from conftest import (JOURNAL_SOCKET, LISTENING, RUNNING, START_PENDING, STARTING, STATUS_FILE,
+                      Journal, event, log_line, send, socket_error, status_file_of,
+                      stop_pending, stopped, wait_status_file)
+
 
 def in_order(entries):
     """Entries with their fields in the order they were written."""
@@ -68,6 +70,7 @@ def test_run_reports_states_and_check_points_in_order(corvane, manager, journal)
     assert in_order(journal.items) == in_order([STARTING, LISTENING])
     wait_status_file(status_file_of(service.pid, RUNNING))
 
+    service.send_signal(signal.SIGHUP)  # no control: no report
     service.send_signal(signal.SIGUSR1)  # interrogation: running again, counter untouched
     manager.wait_count(7)
     assert stop(service) == 0
@@ -125,6 +128,15 @@ def test_manager_that_does_not_listen_fails_the_run(corvane, journal):
                     "Corvane error: 2\nSetServiceStatus", "Corvane error: 2", "SetServiceStatus")
     assert in_order(journal.settle()) == in_order([failure, failure])
     assert STATUS_FILE.read_text() == status_file_of(service.pid, stopped(2))
+
+
+def test_restarted_journal_gets_the_next_entry(corvane, manager, journal):
+    start_running(corvane, manager, journal)
+    journal.sock.close()
+    os.unlink(JOURNAL_SOCKET)
+    restarted = Journal()
+    send(b"after the restart\n")
+    assert restarted.wait_count(1) == [log_line("[after the restart]")]
 
 
 def test_without_a_journal_the_run_goes_on(corvane, manager):
