@@ -6,4 +6,11 @@
 // Longest piece of text one Print writes; longer output is cut there.
 inline constexpr std::size_t PRINT_BUFFER_SIZE = 1024;
 
-[[gnu::format(printf, 1, 2)]] void Print(const char* format, ...);
+// Lets GCC and Clang check the arguments against the format; other compilers go without.
+#if defined(__GNUC__)
+#define PRINTF_FORMAT [[gnu::format(printf, 1, 2)]]
+#else
+#define PRINTF_FORMAT
+#endif
+
+PRINTF_FORMAT void Print(const char* format, ...);
