@@ -37,7 +37,7 @@ for target in format_log_text render_event_message; do
     if (cd "$out" && "./$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
             -dict="$root/fuzz/fuzz.dict" -print_final_stats=1 \
             "$work" "$root/fuzz/corpus/$target") >"$log" 2>&1; then
-        grep -E '^(Done|stat::number_of_executed_units)' "$log" || true
+        grep -a -E '^(Done|stat::number_of_executed_units)' "$log" || true
     else
         status=1
         tail -n 40 "$log"
