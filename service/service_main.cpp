@@ -19,9 +19,11 @@ void ServiceEntry(std::uint32_t argCount, char** argVector) {
     if (ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS)) {
         runFailure = RunReceiver(argCount, argVector);
     }
-    // A failed status report names the cause best; else whatever ended the run.
+    // A failed status report names the cause best; else whatever ended the run. Read
+    // under the lock: a stop-pending report that the handler is still making may fail.
+    const std::lock_guard<std::mutex> guard(StatusLock);
     const std::uint32_t reported = LastFailureCode.load();
-    (void)ReportServiceStatus(SERVICE_STOPPED, reported != 0 ? reported : runFailure, 0);
+    (void)ReportServiceStatusLocked(SERVICE_STOPPED, reported != 0 ? reported : runFailure, 0);
 }
 
 void HandleControl(std::uint32_t controlCode) {

@@ -1,7 +1,7 @@
 #include "platform/posix/status_file.h"
 
-#include <signal.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <array>
 #include <cerrno>

@@ -27,7 +27,22 @@ constexpr std::string_view UNIT_TAIL =
     "ProtectHome=yes\n"
     "PrivateTmp=yes\n"
     "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_NET_ADMIN\n"
-    "RestrictAddressFamilies=AF_INET AF_UNIX\n";
+    "RestrictAddressFamilies=AF_INET AF_UNIX\n"
+    "PrivateDevices=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "RemoveIPC=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n";
 
 struct Writer {
     std::span<char> out;

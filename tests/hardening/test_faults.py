@@ -90,16 +90,7 @@ def test_journal_outage_loses_reports_and_they_resume(journal, manager, start, o
     assert stop(service, manager) == 0
 
 
-# ServiceEntry reads LastFailureCode before it takes the status lock for the stopped
-# report, so a stop report that fails meanwhile is logged but the service exits 0: always
-# when the manager stalls (the failure comes 2 s later), by chance when it is gone.
-RACE = "stopped report reads LastFailureCode outside the status lock"
-
-
-@pytest.mark.parametrize("fault", [
-    pytest.param("gone", marks=pytest.mark.xfail(reason=RACE, strict=False)),
-    pytest.param("stalled", marks=pytest.mark.xfail(reason=RACE, strict=True)),
-])
+@pytest.mark.parametrize("fault", ["gone", "stalled"])
 def test_failed_stop_report_is_logged_and_stops_with_its_code(journal, manager, start, fault):
     service = start()
     running(manager, journal)
