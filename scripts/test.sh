@@ -13,7 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 install_packages "${LINUX_PACKAGES[@]}" libgtest-dev libsystemd-dev iproute2 util-linux \
     python3-pytest python3-pefile g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-    wine64 clang libclang-rt-14-dev valgrind rsyslog || exit 1
+    wine64 clang libclang-rt-14-dev valgrind clang-format clang-tidy cppcheck || exit 1
 
 passed=0
 failed=0
@@ -40,6 +40,7 @@ suite "unit tests, ThreadSanitizer" unit_tests linux-tsan
 suite "Linux system tests" tests/system/run.sh
 suite "Windows executable under Wine" tests/windows/run.sh
 suite "hardening" tests/hardening/run.sh
+suite "style and static checks" scripts/lint.sh
 
 echo
 for name in "${failures[@]}"; do
