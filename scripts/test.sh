@@ -39,7 +39,7 @@ suite "unit tests, AddressSanitizer and UBSan" unit_tests linux-asan
 suite "unit tests, ThreadSanitizer" unit_tests linux-tsan
 suite "Linux system tests" tests/system/run.sh
 suite "Windows executable under Wine" tests/windows/run.sh
-suite "hardening" tests/hardening/run.sh
+suite "fuzzing, 20 s per target" fuzz/run.sh
 suite "style and static checks" scripts/lint.sh
 
 echo

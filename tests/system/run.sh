@@ -1,30 +1,42 @@
 #!/usr/bin/env bash
-# Tests of the real Linux binary, each in private namespaces on the real port 514.
-# Builds the binary when needed (or takes CORVANE_BINARY as it is) and runs the suite;
-# exits non-zero when a test fails. Extra arguments go to pytest.
+# Tests of the real Linux binary, each in private namespaces on the real port 514: all of
+# them against a release build, the fault tests again against an AddressSanitizer/UBSan
+# build. With CORVANE_BINARY set or pytest arguments given, one run against that binary
+# (or the release build) only.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 if [ "$(id -u)" -ne 0 ]; then
-    echo "tests/system/run.sh needs root: it makes namespaces and binds port 514" >&2
+    echo "$0 needs root: it makes namespaces and binds port 514" >&2
     exit 1
 fi
-# Debian packages: python3-pytest, bsdutils (logger), systemd (journald, journalctl,
-# systemd-analyze), and cmake, ninja-build and g++ for the build.
-for tool in logger journalctl systemd-analyze /lib/systemd/systemd-journald; do
+# Debian packages: python3-pytest, bsdutils (logger), systemd, valgrind, and cmake,
+# ninja-build and g++ for the builds.
+for tool in logger journalctl systemd-analyze valgrind /lib/systemd/systemd-journald; do
     command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
 /usr/bin/python3 -c "import pytest" || { echo "missing python3-pytest" >&2; exit 1; }
+export PYTHONDONTWRITEBYTECODE=1
 
-if [ -z "${CORVANE_BINARY:-}" ]; then
-    build=build/systest
-    [ -f "$build/build.ninja" ] ||
-        cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_TESTS=OFF
-    cmake --build "$build" --target corvane
-    CORVANE_BINARY=$(find "$PWD/$build" -name corvane -type f -perm -u+x -print -quit)
-    [ -n "$CORVANE_BINARY" ] || { echo "the build made no corvane binary" >&2; exit 1; }
+build() {  # build DIR [CXXFLAGS]: prints the path of the binary
+    [ -f "$1/build.ninja" ] || cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCORVANE_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS="${2:-}" >&2
+    cmake --build "$1" --target corvane >&2
+    find "$PWD/$1" -name corvane -type f -perm -u+x -print -quit | grep .
+}
+suite() {  # suite BINARY PYTEST-ARGS...
+    CORVANE_BINARY=$1 timeout -k 10 "${CORVANE_TIMEOUT_S:-900}" \
+        /usr/bin/python3 -m pytest -q -rfE -p no:cacheprovider "${@:2}"
+}
+
+release=${CORVANE_BINARY:-$(build build/systest)}
+if [ -n "${CORVANE_BINARY:-}" ] || [ $# -gt 0 ]; then
+    suite "$release" tests/system "$@"
+    exit
 fi
-export CORVANE_BINARY PYTHONDONTWRITEBYTECODE=1
-
-# Each test bounds its own waits; this bounds the whole run should one go astray.
-exec timeout -k 10 600 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system "$@"
+asan=$(build build/systest-asan \
+    "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer")
+status=0
+suite "$release" tests/system || status=1
+suite "$asan" tests/system/test_faults.py || status=1
+exit $status
