@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tests of the real Linux binary, each in private namespaces on the real port 514: all of
-# them against a release build, the fault tests again against an AddressSanitizer/UBSan
-# build. With CORVANE_BINARY set or pytest arguments given, one run against that binary
+# them against a release build, then again (less the memcheck run, which needs a plain
+# binary) against AddressSanitizer/UBSan and ThreadSanitizer builds. With CORVANE_BINARY set or pytest arguments given, one run against that binary
 # (or the release build) only.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -36,7 +36,9 @@ if [ -n "${CORVANE_BINARY:-}" ] || [ $# -gt 0 ]; then
 fi
 asan=$(build build/systest-asan \
     "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer")
+tsan=$(build build/systest-tsan "-fsanitize=thread -fno-omit-frame-pointer")
 status=0
 suite "$release" tests/system || status=1
-suite "$asan" tests/system/test_faults.py || status=1
+suite "$asan" tests/system -k "not memcheck" || status=1
+suite "$tsan" tests/system -k "not memcheck" || status=1
 exit $status
