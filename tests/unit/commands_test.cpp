@@ -1,97 +1,157 @@
-// Installation and removal as the user at the console sees them, and what they leave in
-// the manager's database and the registry.
-#include "service/commands.h"
-#include "platform/constants.h"
+// The command line, installation and removal as the user at the console sees them, and
+// what they leave in the manager's database and the registry.
 #include "platform/kernel.h"
+#include "service/entry.h"
 #include "tests/unit/support.h"
 
 namespace {
 
-using Strings = std::vector<std::string>;
+using namespace std::string_literals;
 
-const std::map<std::string, FakeRegistryValue> OLD_SOURCE{
-    {"EventMessageFile", {REG_EXPAND_SZ, {'o', 'l', 'd', 0}}}};
+const std::map<std::string, std::string> OLD_SOURCE{{"EventMessageFile", "2:old"}};
+const std::string KEY = EVENT_SOURCE_KEY;
+const std::string EXISTS = "CreateService failed - The specified service already exists. (0x431)\n";
+const std::string NOT_INSTALLED =
+    "OpenService failed - The specified service does not exist as an installed service. (0x424)\n";
 
 using CommandTest = FakeTest;
+using EntryTest = FakeTest;
 
-// The trace's console pieces ("out:") and sleeps, or all its other calls, in order.
-Strings PickFromTrace(bool outputAndSleeps) {
-    Strings picked;
-    for (const std::string& entry : Fake.trace) {
-        if ((entry.starts_with("out:") || entry.starts_with("Sleep")) == outputAndSleeps) {
-            picked.push_back(entry);
-        }
+// Calls `run` with the program's name and `options`, as main gets them.
+template <typename Run>
+auto WithArguments(std::vector<std::string> options, Run run) {
+    options.insert(options.begin(), "corvane");
+    std::vector<char*> argVector;
+    for (std::string& argument : options) {
+        argVector.push_back(argument.data());
     }
-    return picked;
+    argVector.push_back(nullptr);
+    return run(static_cast<int>(options.size()), argVector.data());
 }
-Strings OutputAndSleeps() {
-    return PickFromTrace(true);
+
+TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
+    const struct {
+        std::vector<std::string> options;
+        Option option;
+    } cases[] = {
+        {{"-install"}, Option::Install},
+        {{"/install"}, Option::Install},
+        {{"-InStALL"}, Option::Install},
+        {{"/REMOVE", "-install"}, Option::Remove},
+        {{"/Version"}, Option::Version},
+        {{}, Option::None},
+        {{"install"}, Option::None},
+        {{"+install"}, Option::None},
+        {{"--install"}, Option::None},
+        {{"-inst"}, Option::None},
+        {{"-install "}, Option::None},
+        {{"-"}, Option::None},
+        {{""}, Option::None},
+        {{"-extra", "-install"}, Option::None},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WithArguments(c.options, ParseOption), c.option)
+            << testing::PrintToString(c.options);
+    }
 }
-Strings ManagerCalls() {
-    return PickFromTrace(false);
+
+TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
+    const std::string usage =
+        "CORVANE -install          to install the service\n"
+        "CORVANE -remove           to remove the service\n"
+        "CORVANE -version          to display the version number\n"
+        "\nStartServiceCtrlDispatcher being called.\n"
+        "This may take several seconds.  Please wait.\n";
+    const std::string banner =
+        "Corvane Server service, version 1.01\nCopyright (c) 2026 the Corvane developers.\n"
+        "Read more in the README that comes with Corvane.\n";
+    struct Case {
+        std::vector<std::string> options;
+        bool installed;  // and so started by the manager, when it starts as a service
+        std::uint32_t bindError;
+        int status;
+        std::string console;
+        Strings events;
+    };
+    const Case cases[] = {
+        {{"-version"}, false, 0, 0, banner, {}},
+        {{"-unknown"},
+         false,
+         0,
+         1,
+         usage,
+         {"error 00000000 Corvane error: 1063|StartServiceCtrlDispatcher failed."}},
+        {{"/INSTALL", "ignored"}, false, 0, 0, "Corvane installed.\n", {}},
+        {{"-install"}, true, 0, 1, EXISTS, {}},
+        {{"-remove"}, true, 0, 0, "Corvane removed.\n", {}},
+        {{"-Remove"}, false, 0, 1, NOT_INSTALLED, {}},
+        {{}, true, 0, 0, usage, {STARTING, LISTENING, "info 40020003 [hello]"}},
+        {{}, true, 10048, 1, usage, {STARTING, "error c0020005 bind() failed with error 10048\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        ResetProcess();
+        Fake.installedService = c.installed ? "Corvane" : "";
+        Fake.dispatcherConnects = c.installed;
+        FakeFailCall(FakeCall::Bind, 1, c.bindError);
+        FakeQueueDatagram("hello\n");
+        FakeQueueControl(SERVICE_CONTROL_INTERROGATE);
+        FakeQueueControl(SERVICE_CONTROL_STOP);
+
+        EXPECT_EQ(WithArguments(c.options, CorvaneMain), c.status);
+        EXPECT_EQ(Fake.console, c.console);
+        EXPECT_EQ(Fake.events, c.events);
+        EXPECT_EQ(std::ranges::count(Fake.trace, "StartServiceCtrlDispatcher Corvane"),
+                  c.console == usage ? 1 : 0);
+    }
 }
 
 TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
+    // 256 bytes hold the system text less its CR LF, " (0x", eight digits, ")" and a zero.
+    const std::string fits = std::string(239, 'x') + ".\r\n";
     struct Case {
-        const char* name;
         bool (*command)();
         bool installed;
-        FakeCall call;  // Count: no call fails, the script's state decides
+        FakeCall call;  // fails with `error`, unless it is 0 and the script decides
         std::uint32_t error;
-        const char* output;
+        std::string output;
     };
     const Case cases[] = {
-        {"module path", InstallCommand, false, FakeCall::GetModuleFileName, 5,
+        {InstallCommand, false, FakeCall::GetModuleFileName, 5,
          "Unable to install Corvane - Access is denied. (0x5)\n"},
-        {"install: manager", InstallCommand, false, FakeCall::OpenSCManager, 5,
+        {InstallCommand, false, FakeCall::OpenSCManager, 5,
          "OpenSCManager failed - Access is denied. (0x5)\n"},
-        {"service exists", InstallCommand, true, FakeCall::Count, 0,
-         "CreateService failed - The specified service already exists. (0x431)\n"},
-        {"registry key", InstallCommand, false, FakeCall::RegCreateKey, 5,
+        {InstallCommand, true, FakeCall::OpenSCManager, 0, EXISTS},
+        {InstallCommand, false, FakeCall::RegCreateKey, 5,
          "Corvane installed.\nCannot create registry entries!\n"},
-        {"code without a text", InstallCommand, false, FakeCall::OpenSCManager, 1234,
-         "OpenSCManager failed - \n"},
-        {"remove: manager", RemoveCommand, true, FakeCall::OpenSCManager, 5,
+        {InstallCommand, false, FakeCall::OpenSCManager, 1234, "OpenSCManager failed - \n"},
+        {RemoveCommand, true, FakeCall::OpenSCManager, 5,
          "OpenSCManager failed - Access is denied. (0x5)\n"},
-        {"not installed", RemoveCommand, false, FakeCall::Count, 0,
-         "OpenService failed - The specified service does not exist as an installed service. "
-         "(0x424)\n"},
-        {"delete", RemoveCommand, true, FakeCall::DeleteService, 1072,
+        {RemoveCommand, true, FakeCall::OpenSCManager, 1000,
+         "OpenSCManager failed - " + fits.substr(0, 240) + " (0x3e8)\n"},
+        {RemoveCommand, true, FakeCall::OpenSCManager, 1001, "OpenSCManager failed - \n"},
+        {RemoveCommand, false, FakeCall::OpenSCManager, 0, NOT_INSTALLED},
+        {RemoveCommand, true, FakeCall::DeleteService, 1072,
          "DeleteService failed - The specified service has been marked for deletion. (0x430)\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeReset();
-        Fake.serviceInstalled = c.installed;
-        Fake.serviceConfig.serviceName = "Corvane";
-        Fake.registry[EVENT_SOURCE_KEY] = OLD_SOURCE;
+        SCOPED_TRACE(c.output);
+        ResetProcess();
+        Fake.installedService = c.installed ? "Corvane" : "";
+        Fake.registry[KEY] = OLD_SOURCE;
+        Fake.systemTexts[1000] = fits;
+        Fake.systemTexts[1001] = "y" + fits;
         FakeFailCall(c.call, 1, c.error);
 
         EXPECT_FALSE(c.command());
         EXPECT_EQ(Fake.console, c.output);
-        EXPECT_EQ(Fake.registry[EVENT_SOURCE_KEY], OLD_SOURCE);
+        EXPECT_EQ(Fake.registry[KEY], OLD_SOURCE);
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
 }
 
-TEST_F(CommandTest, ErrorTextIsEmptyWhenTheSystemTextAndCodeDoNotFit) {
-    // 256 bytes hold the text less its CR LF, " (0x", eight digits, ")" and the zero.
-    const struct {
-        std::size_t systemLength;
-        bool shown;
-    } cases[] = {{242, true}, {243, false}};
-    for (const auto& c : cases) {
-        FakeReset();
-        FakeSetLongMessage(5, c.systemLength);
-        FakeFailCall(FakeCall::OpenSCManager, 1, 5);
-        EXPECT_FALSE(RemoveCommand());
-        const std::string text = c.shown ? std::string(c.systemLength - 3, 'x') + ". (0x5)" : "";
-        EXPECT_EQ(Fake.console, "OpenSCManager failed - " + text + "\n") << c.systemLength;
-    }
-}
-
-TEST_F(CommandTest, ErrorTextNeverOverrunsItsLookUpBuffer) {
-    FakeSetLongMessage(5, 600);
+TEST_F(CommandTest, ErrorTextLongerThanItsLookUpBufferIsDropped) {
+    Fake.systemTexts[5] = std::string(600, 'x') + ".\r\n";
     char out[1024];
     OsSetLastError(5);
     EXPECT_STREQ(FormatLastError(out, sizeof out), "");
@@ -102,78 +162,63 @@ TEST_F(CommandTest, InstallRecordsTheServiceAndTheExecutableAsMessageFile) {
     EXPECT_TRUE(InstallCommand());
 
     EXPECT_EQ(Fake.console, "Corvane installed.\n");
-    const FakeServiceConfig& config = Fake.serviceConfig;
-    EXPECT_EQ(config.serviceName, "Corvane");
-    EXPECT_EQ(config.displayName, "Corvane");
-    EXPECT_EQ(config.desiredAccess, SERVICE_ALL_ACCESS);
-    EXPECT_EQ(config.serviceType, SERVICE_WIN32_OWN_PROCESS);
-    EXPECT_EQ(config.startType, SERVICE_DEMAND_START);
-    EXPECT_EQ(config.errorControl, SERVICE_ERROR_NORMAL);
-    EXPECT_EQ(config.binaryPath, "/usr/local/sbin/corvane");
-    const std::string path = "/usr/local/sbin/corvane";
-    std::vector<unsigned char> pathValue(path.begin(), path.end());
-    pathValue.push_back(0);
-    EXPECT_EQ(Fake.registry[EVENT_SOURCE_KEY], (std::map<std::string, FakeRegistryValue>{
-                                                   {"EventMessageFile", {REG_EXPAND_SZ, pathValue}},
-                                                   {"TypesSupported", {REG_DWORD, {7, 0, 0, 0}}}}));
-    EXPECT_EQ(Fake.trace, (Strings{"OpenSCManager f003f", "CreateService Corvane",
-                                   "out:Corvane installed.\n", "CloseServiceHandle service",
-                                   std::string("RegCreateKey ") + EVENT_SOURCE_KEY,
-                                   "RegSetValue EventMessageFile", "RegSetValue TypesSupported",
-                                   "CloseServiceHandle manager"}));
+    EXPECT_EQ(Fake.registry[KEY], (std::map<std::string, std::string>{
+                                      {"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
+                                      {"TypesSupported", "4:\7\0\0\0"s}}));
+    EXPECT_EQ(Fake.trace,
+              (Strings{"OpenSCManager f003f",
+                       "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane",
+                       "CloseServiceHandle service", "RegCreateKey " + KEY + " f003f",
+                       "RegSetValue EventMessageFile", "RegSetValue TypesSupported",
+                       "CloseServiceHandle manager"}));
     EXPECT_EQ(FakeOpenHandleCount(), 0u);
 }
 
-TEST_F(CommandTest, RemoveStopsAServiceThatRunsWithADotPerSecondAndDeletesItAnyway) {
-    const std::string start = "out:Stopping Corvane.", dot = "out:.", sleep = "Sleep 1000";
+TEST_F(CommandTest, RemoveStopsARunningServiceWithADotPerSecondAndDeletesItAnyway) {
     struct Case {
-        const char* name;
         std::uint32_t state;
         std::deque<std::uint32_t> stopAnswers;
         int failingQuery;
         std::size_t queries;
         bool result;
-        Strings output;
+        std::string console;
     };
+    const std::string stopping = "Stopping Corvane.<1000ms>.<1000ms>.<1000ms>\n";
     const Case cases[] = {
-        {"not running", SERVICE_STOPPED, {}, 0, 0, true, {"out:Corvane removed.\n"}},
-        {"stops after two seconds",
-         SERVICE_RUNNING,
-         {SERVICE_STOP_PENDING, SERVICE_STOP_PENDING},
+        {SERVICE_STOPPED, {}, 0, 0, true, "Corvane removed.\n"},
+        {SERVICE_RUNNING,
+         {SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED},
          0,
          3,
          true,
-         {start, sleep, dot, sleep, dot, sleep, "out:\nCorvane stopped.\n",
-          "out:Corvane removed.\n"}},
-        {"never stops, then the query fails",
-         SERVICE_RUNNING,
-         {3, 3, 3, 3, 3},
+         stopping + "Corvane stopped.\nCorvane removed.\n"},
+        // Never stops; then the query fails.
+        {SERVICE_RUNNING,
+         {3, 3, 3, 3},
          3,
          3,
          false,
-         {start, sleep, dot, sleep, dot, sleep, "out:\nCorvane failed to stop.\n",
-          "out:Corvane removed.\n"}},
+         stopping + "Corvane failed to stop.\nCorvane removed.\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeReset();
-        Fake.serviceInstalled = true;
-        Fake.serviceConfig.serviceName = "Corvane";
+        SCOPED_TRACE(c.console);
+        ResetProcess();
+        Fake.installedService = "Corvane";
         Fake.serviceState = c.state;
         Fake.stopAnswers = c.stopAnswers;
-        Fake.registry[EVENT_SOURCE_KEY] = OLD_SOURCE;
+        Fake.registry[KEY] = OLD_SOURCE;
         FakeFailCall(FakeCall::QueryServiceStatus, c.failingQuery, 5);
 
         EXPECT_EQ(RemoveCommand(), c.result);
-        EXPECT_EQ(OutputAndSleeps(), c.output);
-        EXPECT_FALSE(Fake.serviceInstalled);
-        EXPECT_EQ(Fake.registry.count(EVENT_SOURCE_KEY), 0u);
+        EXPECT_EQ(Fake.console, c.console);
+        EXPECT_EQ(Fake.installedService, "");
+        EXPECT_EQ(Fake.registry.count(KEY), 0u);
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
         Strings calls{"OpenSCManager f003f", "OpenService Corvane f01ff", "ControlService 1"};
         calls.insert(calls.end(), c.queries, "QueryServiceStatus");
-        calls.insert(calls.end(), {"DeleteService", std::string("RegDeleteKey ") + EVENT_SOURCE_KEY,
+        calls.insert(calls.end(), {"DeleteService", "RegDeleteKey " + KEY,
                                    "CloseServiceHandle service", "CloseServiceHandle manager"});
-        EXPECT_EQ(ManagerCalls(), calls);
+        EXPECT_EQ(Fake.trace, calls);
     }
 }
 

@@ -1,182 +1,153 @@
-// The service's conversation with the manager: states, check points, accepted controls
-// and exit codes through whole runs, failing start-up steps and controls in every state.
+// The service's conversation with the manager (states, check points, accepted controls
+// and exit codes through whole runs, failing start-up steps and controls in every
+// state), and the events its datagrams become.
 #include <thread>
 
-#include "eventlog/eventlog.h"
-#include "platform/constants.h"
-#include "service/service_main.h"
-#include "service/status.h"
 #include "tests/unit/support.h"
 
 namespace {
 
-using Strings = std::vector<std::string>;
+using namespace std::string_literals;
 
-const std::string STARTING = "info 40020004 Version 1.01";
-const std::string LISTENING = "info 00020001 'Listening' on port 514, protocol UDP\n";
+const std::string ERROR = "error c0020005 ";
 const std::string REPORT_FAILED = "error 00000000 Corvane error: 5|SetServiceStatus";
 
 using ServiceTest = FakeTest;
 
-TEST_F(ServiceTest, CleanRunFollowsTheStateTableAndStopsWithExitCodeZero) {
-    std::thread service(RunService);
-    EXPECT_TRUE(FakeWaitIdle());
-    HandleControl(SERVICE_CONTROL_STOP);
-    service.join();
-    HandleControl(SERVICE_CONTROL_INTERROGATE);  // stopped: no report any more
-    HandleControl(SERVICE_CONTROL_STOP);
-
-    EXPECT_EQ(Reports(), (Strings{"start cp1 wait3000", "start cp2 wait3000", "start cp3 wait3000",
-                                  "start cp4 wait3000", "start cp5 wait3000", "running",
-                                  "stop-pending cp6", "stopped"}));
-    EXPECT_EQ(Events(), (Strings{STARTING, LISTENING}));  // the stop itself writes none
-    EXPECT_EQ(Fake.handlerServiceName, "Corvane");
-    EXPECT_EQ(Fake.startupVersion, 0x0202);
-    EXPECT_EQ(Fake.boundAddress, INADDR_ANY);
-    EXPECT_EQ(Fake.boundPort, 514);
-    EXPECT_EQ(FakeOpenHandleCount(), 0u);
+// Runs the service over the queued datagrams and stops it once they are all handled.
+void RunOverQueuedDatagrams() {
+    FakeQueueControl(SERVICE_CONTROL_STOP);
+    RunService();
 }
 
 TEST_F(ServiceTest, ControlsInEveryStateAreAnsweredWithAFreshReport) {
-    FakeHoldCall(FakeCall::WSAStartup, 1);
-    std::thread service(RunService);
-    EXPECT_TRUE(FakeWaitHeld());
-    HandleControl(SERVICE_CONTROL_INTERROGATE);  // start pending
-    FakeReleaseHold();
-    FakeHoldCall(FakeCall::CloseSocket, 1);  // keeps the service stop pending
-    EXPECT_TRUE(FakeWaitIdle());
-    HandleControl(SERVICE_CONTROL_INTERROGATE);  // running
+    FakeOnCall(FakeCall::WSAStartup, 1, [] { HandleControl(SERVICE_CONTROL_INTERROGATE); });
+    FakeQueueControl(SERVICE_CONTROL_INTERROGATE);  // running
+    FakeQueueControl(SERVICE_CONTROL_STOP);
+    FakeOnCall(FakeCall::CloseSocket, 1, [] {  // stop pending
+        HandleControl(SERVICE_CONTROL_INTERROGATE);
+        HandleControl(SERVICE_CONTROL_STOP);
+    });
+    RunService();
+    HandleControl(SERVICE_CONTROL_INTERROGATE);  // stopped: no report any more
     HandleControl(SERVICE_CONTROL_STOP);
-    EXPECT_TRUE(FakeWaitHeld());
-    HandleControl(SERVICE_CONTROL_INTERROGATE);  // stop pending
-    HandleControl(SERVICE_CONTROL_STOP);
-    FakeReleaseHold();
-    service.join();
-    HandleControl(SERVICE_CONTROL_INTERROGATE);  // stopped
-    HandleControl(SERVICE_CONTROL_STOP);
+    RequestStop();  // nothing left to signal
 
-    EXPECT_EQ(Reports(), (Strings{"start cp1 wait3000", "start cp2 wait3000", "start cp3 wait3000",
-                                  "start cp4", "start cp5 wait3000", "start cp6 wait3000",
-                                  "running", "running", "stop-pending cp7", "stop-pending cp8",
-                                  "stop-pending cp9", "stopped"}));
-    EXPECT_EQ(CheckPointCounter, 10u);
-    EXPECT_EQ(Events(), (Strings{STARTING, LISTENING}));
+    EXPECT_EQ(Fake.reports, (Strings{"start cp1 wait3000", "start cp2 wait3000",
+                                     "start cp3 wait3000", "start cp4", "start cp5 wait3000",
+                                     "start cp6 wait3000", "running", "running", "stop-pending cp7",
+                                     "stop-pending cp8", "stop-pending cp9", "stopped"}));
+    EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING}));  // the stop itself writes none
+    EXPECT_EQ(Fake.trace, (Strings{"RegisterServiceCtrlHandler Corvane", "WSAStartup 202",
+                                   "socket 2 2 0", "bind 0 514"}));
+    EXPECT_EQ(FakeOpenHandleCount(), 0u);
 }
 
 TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
-    const std::string s1 = "start cp1 wait3000", s2 = "start cp2 wait3000",
-                      s3 = "start cp3 wait3000", s4 = "start cp4 wait3000",
-                      s5 = "start cp5 wait3000";
+    using enum FakeCall;
     struct Case {
-        const char* name;
         FakeCall call;
         int nth;
         std::uint32_t error;
-        Strings reports;
+        int startReports;     // taken before the failure, with check points 1, 2, ...
+        Strings moreReports;  // then these, then "stopped exit<error>"
         Strings events;
     };
     const Case cases[] = {
-        {"handler not registered", FakeCall::RegisterServiceCtrlHandler, 1, 5, {}, {}},
-        {"first report",
-         FakeCall::SetServiceStatus,
-         1,
-         5,
-         {"start cp1 wait3000 refused", "stopped exit5"},
-         {REPORT_FAILED}},
-        {"run's first report",
-         FakeCall::SetServiceStatus,
-         2,
-         5,
-         {s1, "start cp2 wait3000 refused", "stopped exit5"},
-         {REPORT_FAILED}},
-        {"stop event", FakeCall::CreateEvent, 1, 8, {s1, s2, "stopped exit8"}, {STARTING}},
-        {"report after stop event",
-         FakeCall::SetServiceStatus,
-         3,
-         5,
-         {s1, s2, "start cp3 wait3000 refused", "stopped exit5"},
-         {STARTING, REPORT_FAILED}},
-        {"socket layer",
-         FakeCall::WSAStartup,
-         1,
-         10091,
-         {s1, s2, s3, "stopped exit10091"},
-         {STARTING, "error c0020005 WSAStartup failed with error 10091\n"}},
-        {"report after socket layer",
-         FakeCall::SetServiceStatus,
-         4,
-         5,
-         {s1, s2, s3, "start cp4 wait3000 refused", "stopped exit5"},
-         {STARTING, REPORT_FAILED}},
-        {"socket",
-         FakeCall::Socket,
-         1,
-         10024,
-         {s1, s2, s3, s4, "stopped exit10024"},
-         {STARTING, "error c0020005 socket() failed with error 10024\n"}},
-        {"report after socket",
-         FakeCall::SetServiceStatus,
-         5,
-         5,
-         {s1, s2, s3, s4, "start cp5 wait3000 refused", "stopped exit5"},
-         {STARTING, REPORT_FAILED}},
-        {"bind, port taken",
-         FakeCall::Bind,
-         1,
-         10048,
-         {s1, s2, s3, s4, s5, "stopped exit10048"},
-         {STARTING, "error c0020005 bind() failed with error 10048\n"}},
-        {"running report",
-         FakeCall::SetServiceStatus,
-         6,
-         5,
-         {s1, s2, s3, s4, s5, "running refused", "stopped exit5"},
-         {STARTING, REPORT_FAILED}},
-        {"receive",
-         FakeCall::Receive,
+        {SetServiceStatus, 1, 5, 0, {"start cp1 wait3000 refused"}, {REPORT_FAILED}},
+        {SetServiceStatus, 2, 5, 1, {"start cp2 wait3000 refused"}, {REPORT_FAILED}},
+        {CreateEvent, 1, 8, 2, {}, {STARTING}},
+        {SetServiceStatus, 3, 5, 2, {"start cp3 wait3000 refused"}, {STARTING, REPORT_FAILED}},
+        {WSAStartup, 1, 10091, 3, {}, {STARTING, ERROR + "WSAStartup failed with error 10091\n"}},
+        {SetServiceStatus, 4, 5, 3, {"start cp4 wait3000 refused"}, {STARTING, REPORT_FAILED}},
+        {Socket, 1, 10024, 4, {}, {STARTING, ERROR + "socket() failed with error 10024\n"}},
+        {SetServiceStatus, 5, 5, 4, {"start cp5 wait3000 refused"}, {STARTING, REPORT_FAILED}},
+        {Bind, 1, 10048, 5, {}, {STARTING, ERROR + "bind() failed with error 10048\n"}},
+        {SetServiceStatus, 6, 5, 5, {"running refused"}, {STARTING, REPORT_FAILED}},
+        {Receive,
          1,
          10054,
-         {s1, s2, s3, s4, s5, "running", "stopped exit10054"},
-         {STARTING, LISTENING, "error c0020005 recv() failed: error 10054\n"}},
+         5,
+         {"running"},
+         {STARTING, LISTENING, ERROR + "recv() failed: error 10054\n"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeReset();
-        ResetProgramState();
+        SCOPED_TRACE(testing::Message() << "call " << static_cast<int>(c.call) << " #" << c.nth);
+        ResetProcess();
         FakeFailCall(c.call, c.nth, c.error);
         RunService();
-        EXPECT_EQ(Reports(), c.reports);
-        EXPECT_EQ(Events(), c.events);
+        Strings reports;
+        for (int cp = 1; cp <= c.startReports; ++cp) {
+            reports.push_back("start cp" + std::to_string(cp) + " wait3000");
+        }
+        reports.insert(reports.end(), c.moreReports.begin(), c.moreReports.end());
+        reports.push_back("stopped exit" + std::to_string(c.error));
+        EXPECT_EQ(Fake.reports, reports);
+        EXPECT_EQ(Fake.events, c.events);
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
+    ResetProcess();  // without a status handle, nothing to report to
+    FakeFailCall(RegisterServiceCtrlHandler, 1, 5);
+    RunService();
+    EXPECT_EQ(Fake.reports.size() + Fake.events.size(), 0u);
 }
 
 TEST_F(ServiceTest, EarlierReportFailureOutranksTheRunsOwnFailureAsExitCode) {
-    std::thread service(RunService);
-    EXPECT_TRUE(FakeWaitIdle());
     FakeFailCall(FakeCall::SetServiceStatus, 7, 5);
-    HandleControl(SERVICE_CONTROL_INTERROGATE);
-    FakeQueueReceiveError(10054);
-    service.join();
+    FakeQueueControl(SERVICE_CONTROL_INTERROGATE);
+    FakeQueueDatagram("", 10054);
+    RunService();
 
-    EXPECT_EQ(Reports().back(), "stopped exit5");
-    EXPECT_EQ(LastFailureCode.load(), 5u);
-    EXPECT_EQ(Events(), (Strings{STARTING, LISTENING, REPORT_FAILED,
-                                 "error c0020005 recv() failed: error 10054\n"}));
+    EXPECT_EQ(Fake.reports.back(), "stopped exit5");
+    EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, REPORT_FAILED,
+                                    ERROR + "recv() failed: error 10054\n"}));
 }
 
 TEST_F(ServiceTest, StopRequestRacingTheRunsOwnEndNeverSignalsAClosedEvent) {
     for (int round = 0; round < 50; ++round) {
-        FakeReset();
-        ResetProgramState();
+        ResetProcess();
         std::thread service(RunService);
         EXPECT_TRUE(FakeWaitIdle());
-        FakeQueueReceiveError(10054);
+        FakeQueueDatagram("", 10054);
         HandleControl(SERVICE_CONTROL_STOP);
         service.join();
-        EXPECT_EQ(Reports().back().substr(0, 7), "stopped");
+        EXPECT_TRUE(Fake.reports.back().starts_with("stopped"));
         EXPECT_EQ(Fake.badHandleUses, 0) << "round " << round;
     }
+}
+
+TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
+    const std::string log = "info 40020003 ", full(256, 'a');
+    const std::string overLong = ERROR + "recv() failed: error 10040\n";
+    const struct {
+        std::string datagram;
+        std::string event;
+    } cases[] = {
+        {"abc\n", log + "[abc]"},      // the line feed dropped
+        {"abc\r\n", log + "[abc\r]"},  // not the CR before it
+        {"abc\n\n", log + "[abc\n]"},  // one line feed only
+        {"abc", log + "[abc]"},
+        {"", log + "[]"},
+        {"\n", log + "[]"},
+        {"ab\0cd"s, log + "[ab]"},       // a zero byte ends the text
+        {full, log + "[" + full + "]"},  // exactly the buffer
+        {full.substr(1) + "\n", log + "[" + full.substr(1) + "]"},
+        {"%1 %2 %%1 %0", log + "[%1 %2 %%1 %0]"},  // insertion escapes as they stand
+        {full + "x", overLong},
+        {"next\n", log + "[next]"},
+        {std::string(1500, 'y'), overLong},
+        {"last\n", log + "[last]"},
+    };
+    for (const auto& c : cases) {
+        FakeQueueDatagram(c.datagram);
+    }
+    RunOverQueuedDatagrams();
+
+    ASSERT_EQ(Fake.events.size(), std::size(cases) + 2) << "the starting and listening events";
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(Fake.events[i + 2], cases[i].event) << i;
+    }
+    EXPECT_EQ(Fake.reports.back(), "stopped");
 }
 
 }  // namespace

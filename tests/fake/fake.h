@@ -1,0 +1,86 @@
+// The fake platform: every function of platform/*.h over a scripted in-memory system,
+// linked into the unit tests instead of a real layer. It records what the program hands
+// over as short lines, so that a failed comparison prints both sides readably, answers
+// from the script a test sets up, and fails chosen calls or runs a test's code in them.
+//
+// Fake is guarded by FakeLock. A test sets the script before it starts the program's
+// threads and reads the records after joining them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The calls a test can script, each counted from 1 since FakeReset.
+enum class FakeCall {
+    RegisterServiceCtrlHandler,
+    SetServiceStatus,
+    OpenSCManager,
+    QueryServiceStatus,
+    DeleteService,
+    RegisterEventSource,
+    CreateEvent,
+    WSAStartup,
+    Socket,
+    Bind,
+    Receive,
+    CloseSocket,
+    RegCreateKey,
+    GetModuleFileName,
+};
+
+struct FakePlatform {
+    // Status reports: "start cp2 wait3000", "running", "stopped exit10048", with
+    // " refused" when the report failed. A field off the rule of its state (service type,
+    // accepted controls, specific exit code) shows as well.
+    std::vector<std::string> reports;
+    // Events: "info 40020003 [abc]", type, ID, strings joined by "|"; a category other
+    // than 0 and a source other than Corvane show as well.
+    std::vector<std::string> events;
+    std::string console;  // sleeps show in it as "<1000ms>"
+    // Manager, registry and socket-layer calls with their arguments, in order.
+    std::vector<std::string> trace;
+    int badHandleUses;  // a closed, unknown or wrong-kind handle handed to any call
+
+    // The manager's database and the registry (key, value name, "<type>:<bytes>").
+    std::string installedService;  // empty: none
+    std::uint32_t serviceState;    // what a stop control and the queries find
+    // The states the queries answer after a stop control, in order, ending in stopped.
+    std::deque<std::uint32_t> stopAnswers;
+    std::map<std::string, std::map<std::string, std::string>> registry;
+
+    // The process.
+    std::map<std::uint32_t, std::string> systemTexts;  // ending in CR LF, as the system's do
+    std::string modulePath;
+    bool dispatcherConnects;  // false: 1063, as from a console
+};
+
+extern FakePlatform Fake;
+extern std::mutex FakeLock;
+
+// A fresh script: nothing installed or queued, no failures, the dispatcher refusing.
+void FakeReset();
+
+// The nth call of that kind fails with `error`.
+void FakeFailCall(FakeCall call, int nth, std::uint32_t error);
+
+// The nth call of that kind runs `code` first, on the caller's thread, outside FakeLock.
+void FakeOnCall(FakeCall call, int nth, std::function<void()> code);
+
+// What the receive finds next, in order: a datagram's bytes (longer than the buffer
+// too); a failure with a non-zero Windows Sockets `error`; a control, which it hands to
+// the registered control handler before it goes on waiting.
+void FakeQueueDatagram(std::string_view bytes, int error = 0);
+void FakeQueueControl(std::uint32_t control);
+
+// Waits until the receiver waits with nothing queued; false after a generous timeout.
+bool FakeWaitIdle();
+
+// Handles, sockets, sources and keys opened and not closed (status handles never are).
+std::size_t FakeOpenHandleCount();
