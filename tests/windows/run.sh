@@ -3,24 +3,12 @@
 # the Windows tests: resources read back from both files, the catalogue rendered by
 # FormatMessageA, and the service end to end under Wine. Exits non-zero on any failure.
 set -euo pipefail
-
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-cd "$root"
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+source scripts/packages.sh
 
 # What the Windows build and its tests need; a fresh machine gets it from Debian.
-packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 python3-pefile
-          python3-pytest)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "Installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_packages cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 python3-pefile python3-pytest
 
 for preset in mingw-i686 mingw-x86_64; do
     cmake --preset "$preset" >/dev/null
