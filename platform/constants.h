@@ -1,6 +1,7 @@
-// The platform's values the program uses, under the platform's own names. Platform
-// layers do not include this file (the Win32 headers define the same names as macros);
-// platform/win32/constants_check.cpp proves the values equal.
+// The platform's values the program uses, under the platform's own names. The Win32
+// layer does not include this file (its headers define the same names as macros);
+// platform/win32/constants_check.cpp proves the values equal. The socket address names,
+// which POSIX headers define too, stand apart in platform/socket_constants.h.
 #pragma once
 
 #include <cstdint>
@@ -47,8 +48,5 @@ inline constexpr std::uint32_t ERROR_SERVICE_EXISTS = 1073;
 // Windows Sockets.
 inline constexpr OsSocket INVALID_SOCKET = ~OsSocket{0};
 inline constexpr int SOCKET_ERROR = -1;
-inline constexpr int AF_INET = 2;
-inline constexpr int SOCK_DGRAM = 2;
-inline constexpr std::uint32_t INADDR_ANY = 0;
 inline constexpr int WSAEMSGSIZE = 10040;
 inline constexpr int WSAEADDRINUSE = 10048;

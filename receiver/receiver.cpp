@@ -8,6 +8,7 @@
 #include "platform/constants.h"
 #include "platform/kernel.h"
 #include "platform/socket.h"
+#include "platform/socket_constants.h"
 #include "service/names.h"
 #include "service/status.h"
 

@@ -1,7 +1,9 @@
-// Proves that the values the program uses under platform names (platform/constants.h)
-// and the shapes that cross the boundary (platform/types.h) are the platform's own.
+// Proves that the values the program uses under platform names (platform/constants.h,
+// platform/socket_constants.h) and the shapes that cross the boundary
+// (platform/types.h) are the platform's own.
 // Nothing here runs: a mismatch stops the build.
 #include "platform/constants.h"
+#include "platform/socket_constants.h"
 
 namespace program {
 
