@@ -31,26 +31,15 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 extra+=("$@")
 
-# What the bench runs on, from Debian's packages.
-packages=(cmake ninja-build g++ pkg-config libsystemd-dev systemd rsyslog gnuplot-nox
-          python3 iproute2 util-linux)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing ${missing[*]}"
-    apt-get update -qq
-    # rsyslog's package would start the host's own rsyslog where systemd runs; the
-    # bench starts its own copy inside the namespace and needs nothing else of it.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# What the bench runs on, from Debian's packages. rsyslog's package may start the host's
+# own rsyslog where systemd runs; the bench starts its own copy inside the namespace.
+source "$root/scripts/packages.sh"
+install_packages "${LINUX_PACKAGES[@]}" pkg-config libsystemd-dev rsyslog gnuplot-nox \
+    iproute2 util-linux
 
 echo "== building the collector (Release) in $build"
-# Release at -O3 sees format-truncation warnings that the warning-as-error builds at
-# other levels do not; a benchmark has no business failing on them.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS=-Wno-error=format-truncation >/dev/null
+    >/dev/null
 cmake --build "$build" --target corvane corvane_program corvane_platform corvane_render >/dev/null
 echo "== building the bench programs in $build/tools"
 cmake -S "$here" -B "$build/tools" -G Ninja -DCMAKE_BUILD_TYPE=Release \

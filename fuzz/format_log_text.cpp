@@ -7,7 +7,7 @@
 #include <memory>
 #include <span>
 
-#include "receiver/receiver.h"
+#include "receiver/log_text.h"
 
 namespace {
 

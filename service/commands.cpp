@@ -78,8 +78,11 @@ char* FormatLastError(char* outText, int outSize) {
         return outText;
     }
     systemText[length - 2] = '\0';  // the system's closing CR LF
-    (void)std::snprintf(outText, static_cast<std::size_t>(outSize), "%s (0x%x)", systemText.data(),
-                        static_cast<unsigned>(code));
+    // The room was checked above; a formatting failure still leaves no half text.
+    if (std::snprintf(outText, static_cast<std::size_t>(outSize), "%s (0x%x)", systemText.data(),
+                      static_cast<unsigned>(code)) < 0) {
+        outText[0] = '\0';
+    }
     return outText;
 }
 

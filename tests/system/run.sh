@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Tests of the real Linux binary, each in private namespaces on the real port 514: all of
 # them against a release build, then again (less the memcheck run, which needs a plain
-# binary) against AddressSanitizer/UBSan and ThreadSanitizer builds. With CORVANE_BINARY set or pytest arguments given, one run against that binary
-# (or the release build) only.
+# binary) against AddressSanitizer/UBSan and ThreadSanitizer builds. With CORVANE_BINARY
+# set or pytest arguments given, one run against that binary (or the release build) only.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -10,12 +10,8 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "$0 needs root: it makes namespaces and binds port 514" >&2
     exit 1
 fi
-# Debian packages: python3-pytest, bsdutils (logger), systemd, valgrind, and cmake,
-# ninja-build and g++ for the builds.
-for tool in logger journalctl systemd-analyze valgrind /lib/systemd/systemd-journald; do
-    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
-done
-/usr/bin/python3 -c "import pytest" || { echo "missing python3-pytest" >&2; exit 1; }
+source scripts/packages.sh
+install_packages "${LINUX_PACKAGES[@]}" python3-pytest valgrind
 export PYTHONDONTWRITEBYTECODE=1
 
 build() {  # build DIR [CXXFLAGS]: prints the path of the binary
