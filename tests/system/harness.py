@@ -1,16 +1,12 @@
-"""The world around the real collector, played by the tests.
-
-A test runs in mount and network namespaces of its own, entered by this process (and so
-inherited by all it starts): loopback up, a fresh tmpfs over /run, /etc/systemd/system
-and /var/log/journal, a throw-away overlay over /etc. The collector binds the real port
-514 and writes its real paths without touching the host; the sandbox vanishes with the
-last process in it. The journal and the service manager are datagram sockets read only
-while a test waits on them, so a test stalls either one by not waiting.
-"""
+"""The world around the real collector. Each test has mount and network namespaces of its
+own, loopback up, tmpfs over /run, /etc/systemd/system and /var/log/journal, an overlay over
+/etc: the real port 514 and paths, the host untouched. The journal and the service manager
+are datagram sockets read only while a test waits on them; not waiting stalls them."""
 
 import contextlib
 import ctypes
 import fcntl
+import functools
 import os
 import select
 import signal
@@ -20,7 +16,6 @@ import subprocess
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
 WAIT_S = 5
 JOURNAL_SOCKET = "/run/systemd/journal/socket"
 NOTIFY_SOCKET = "/run/test-manager/notify"
@@ -30,10 +25,8 @@ KEY_FILE = Path("/etc/corvane/registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlS
                 "/Services/EventLog/Application/Corvane")
 
 _libc = ctypes.CDLL(None, use_errno=True)
-_libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
 NAMESPACES = {"mnt": 0x00020000, "net": 0x40000000}
-MS_REC, MS_PRIVATE = 0x4000, 0x40000
-SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+SIOCSIFFLAGS, IFF_UP, SO_SNDBUFFORCE, PR_SET_PDEATHSIG = 0x8914, 0x1, 32, 1
 
 
 def _checked(result):
@@ -41,9 +34,8 @@ def _checked(result):
         raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
 
 
-def _mount(source, target, fstype=None, flags=0, data=None):
-    args = [text.encode() if text else None for text in (source, target, fstype)]
-    _checked(_libc.mount(*args, flags, data.encode() if data else None))
+def _mount(*args):  # in this process's namespace: a child shares it
+    subprocess.run(["mount", *args], check=True, timeout=WAIT_S)
 
 
 @contextlib.contextmanager
@@ -52,7 +44,20 @@ def sandbox():
             for name, kind in NAMESPACES.items()}
     cwd = os.getcwd()
     try:
-        _enter_sandbox()
+        _checked(_libc.unshare(sum(NAMESPACES.values())))
+        _mount("--make-rprivate", "/")  # nothing we mount leaks to the host
+        _mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run")
+        for path in ("/run/.etc/upper", "/run/.etc/work", "/run/systemd/journal",
+                     os.path.dirname(NOTIFY_SOCKET)):
+            os.makedirs(path)
+        _mount("-t", "overlay", "overlay", "/etc", "-o",
+               "lowerdir=/etc,upperdir=/run/.etc/upper,workdir=/run/.etc/work")
+        for path in ("/etc/systemd/system", "/var/log/journal"):
+            _mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", path)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            fcntl.ioctl(sock, SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", IFF_UP))
+        # Reports queue while a test is not reading; this namespace's own value.
+        Path("/proc/sys/net/unix/max_dgram_qlen").write_text("512")
         yield
     finally:
         for kind, fd in host.items():
@@ -61,49 +66,27 @@ def sandbox():
         os.chdir(cwd)
 
 
-def _enter_sandbox():
-    _checked(_libc.unshare(sum(NAMESPACES.values())))
-    _mount("none", "/", flags=MS_REC | MS_PRIVATE)  # nothing we mount leaks to the host
-    _mount("tmpfs", "/run", "tmpfs", data="mode=0755")
-    for path in ("/run/.etc/upper", "/run/.etc/work", "/run/systemd/journal",
-                 os.path.dirname(NOTIFY_SOCKET)):
-        os.makedirs(path)
-    _mount("overlay", "/etc", "overlay",
-           data="lowerdir=/etc,upperdir=/run/.etc/upper,workdir=/run/.etc/work")
-    for path in ("/etc/systemd/system", "/var/log/journal"):
-        if os.path.isdir(path):
-            _mount("tmpfs", path, "tmpfs", data="mode=0755")
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        flags = struct.unpack("16sH14x", fcntl.ioctl(sock, SIOCGIFFLAGS,
-                                                     struct.pack("16sH14x", b"lo", 0)))[1]
-        fcntl.ioctl(sock, SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
-    # Reports queue while a test is not reading; this namespace's own value.
-    Path("/proc/sys/net/unix/max_dgram_qlen").write_text("512")
-
-
 def parse_journal_entry(data):
     """Native journal protocol: NAME=value lines, or NAME, LF, 64-bit LE length, data, LF."""
     fields, at = [], 0
     while at < len(data):
         end = data.index(b"\n", at)
-        line = data[at:end]
-        if b"=" in line:
-            name, value = line.split(b"=", 1)
-            at = end + 1
-        else:
-            (length,) = struct.unpack_from("<Q", data, end + 1)
-            name, value = line, data[end + 9:end + 9 + length]
-            assert data[end + 9 + length:end + 10 + length] == b"\n", f"bad binary field {line}"
-            at = end + 10 + length
+        name, equals, value = data[at:end].partition(b"=")
+        at = end + 1
+        if not equals:
+            (length,) = struct.unpack_from("<Q", data, at)
+            value, at = data[at + 8:at + 8 + length], at + 9 + length
+            assert data[at - 1:at] == b"\n", f"bad binary field {name}"
         fields.append((name.decode(), value.decode("utf-8", "surrogateescape")))
     return fields
 
 
 class Sink:
+    """A datagram socket in the place of the journal or the manager; what it has read, decoded."""
+
     def __init__(self, path, decode):
         self.path, self.decode, self.items = path, decode, []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         self.sock.bind(path)
 
     def read(self, timeout):
@@ -112,15 +95,18 @@ class Sink:
         self.items.append(self.decode(self.sock.recv(1 << 17)))
         return True
 
-    def wait_until(self, predicate, what, timeout=WAIT_S):
+    def wait_until(self, predicate, timeout=WAIT_S):
         deadline = time.monotonic() + timeout
         while not predicate(self.items):
-            if not self.read(deadline - time.monotonic()) and time.monotonic() >= deadline:
-                raise AssertionError(f"timed out waiting for {what}; got {self.items}")
+            assert self.read(deadline - time.monotonic()), f"timed out; got {self.items}"
         return self.items
 
     def wait_count(self, count, timeout=WAIT_S):
-        return self.wait_until(lambda items: len(items) >= count, f"{count} messages", timeout)
+        return self.wait_until(lambda items: len(items) >= count, timeout)
+
+    def wait_state(self, state, timeout=WAIT_S):
+        line = f"X_CORVANE_STATE={state}"
+        return self.wait_until(lambda reports: any(line in report for report in reports), timeout)
 
     def settle(self, quiet=0.3):
         """Everything that arrives until the socket has been quiet for a while."""
@@ -133,42 +119,20 @@ class Sink:
         os.unlink(self.path)
 
 
-class Journal(Sink):
-    """Entries as lists of (field, value), so that comparing them compares field order."""
-
-    def __init__(self):
-        super().__init__(JOURNAL_SOCKET, parse_journal_entry)
-
-
-class Manager(Sink):
-    def __init__(self):
-        super().__init__(NOTIFY_SOCKET, lambda data: data.decode().split("\n"))
-
-    def wait_state(self, state, timeout=WAIT_S):
-        line = f"X_CORVANE_STATE={state}"
-        return self.wait_until(lambda reports: any(line in report for report in reports),
-                               f"a report of state {state}", timeout)
+# Journal entries as lists of (field, value), so that comparing them compares field order.
+Journal = functools.partial(Sink, JOURNAL_SOCKET, parse_journal_entry)
+Manager = functools.partial(Sink, NOTIFY_SOCKET, lambda data: data.decode().split("\n"))
 
 
 def fill(path):
-    """Fills a datagram socket's queue so that the next sender waits. Each filler is also
-    bounded by its own send buffer: fresh ones follow until one cannot send at all. What
-    they sent stays queued after they are closed."""
-    sent = None
-    while sent != 0:
-        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
-            filler.setblocking(False)
-            sent = 0
-            try:
-                while True:
-                    filler.sendto(b"FILLER=1\n", path)
-                    sent += 1
-            except BlockingIOError:
-                pass
-
-
-def _die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: nothing reaps orphans
+    """Fills a datagram socket's queue so that the next sender waits; what the filler sent
+    stays queued after it is closed. A send buffer of its own no smaller than the queue."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
+        filler.setsockopt(socket.SOL_SOCKET, SO_SNDBUFFORCE, 1 << 24)
+        filler.setblocking(False)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                filler.sendto(b"FILLER=1\n", path)
 
 
 class Processes:
@@ -179,39 +143,37 @@ class Processes:
         self.binary = Path(os.environ["CORVANE_BINARY"]).resolve()
 
     def spawn(self, argv, notify_socket=None, cwd=None):
-        env = {key: value for key, value in os.environ.items() if key != "NOTIFY_SOCKET"}
-        env.update({"NOTIFY_SOCKET": notify_socket} if notify_socket else {})
+        env = {**os.environ, "NOTIFY_SOCKET": notify_socket} if notify_socket else None
         name = self.directory / f"process-{len(self.started)}"
+        # Nothing reaps orphans: whatever a test starts dies with this process at the latest.
         with open(f"{name}.out", "wb") as out, open(f"{name}.err", "wb") as err:
-            process = subprocess.Popen([str(arg) for arg in argv], stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=err, env=env, cwd=cwd,
-                                       preexec_fn=_die_with_parent)
+            process = subprocess.Popen(
+                [str(arg) for arg in argv], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                env=env, cwd=cwd, preexec_fn=lambda: _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
         process.output = lambda: Path(f"{name}.out").read_text()
         process.errors = lambda: Path(f"{name}.err").read_text(errors="replace")
         self.started.append(process)
         return process
 
-    def start(self, *args, notify_socket=NOTIFY_SOCKET, wrapper=()):
+    def start(self, *args, notify_socket=NOTIFY_SOCKET):
         """The collector in the foreground, as systemd starts it (Type=notify)."""
-        return self.spawn([*wrapper, self.binary, *args], notify_socket)
+        return self.spawn([self.binary, *args], notify_socket)
 
-    def run(self, *args, timeout=WAIT_S * 2, cwd=None):
-        """A console command: its exit status and standard output."""
+    def run(self, *args, cwd=None):
         process = self.spawn([self.binary, *args], cwd=cwd)
-        return process.wait(timeout=timeout), process.output()
+        return process.wait(timeout=WAIT_S * 3), process.output()
 
     def end_all(self):
         for process in reversed(self.started):
-            if process.poll() is None:
-                process.kill()
+            process.kill()  # a no-op once it has been waited for
             process.wait(timeout=WAIT_S)
         return [p.errors() for p in self.started
                 if "Sanitizer" in p.errors() or "runtime error:" in p.errors()]
 
 
-def send(payload, port=514):
+def send(payload):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.sendto(payload, ("127.0.0.1", port))
+        sock.sendto(payload, ("127.0.0.1", 514))
 
 
 def start_running(corvane, manager, journal):
@@ -221,8 +183,8 @@ def start_running(corvane, manager, journal):
     return service
 
 
-def stop(service, stop_signal=signal.SIGTERM):
-    service.send_signal(stop_signal)
+def stop(service):
+    service.send_signal(signal.SIGTERM)
     return service.wait(timeout=WAIT_S)
 
 
@@ -250,23 +212,11 @@ CLEAN_RUN = START_PENDING + [RUNNING, stop_pending(6), stopped(0)]
 
 
 def status_file_of(pid, notify_report):
-    """The status file that must stand beside a notify report."""
-    record = dict(line.split("=", 1) for line in notify_report if line.startswith("X_CORVANE_"))
-    return (f"pid={pid}\nserviceType=16\ncurrentState={record['X_CORVANE_STATE']}\n"
-            f"controlsAccepted={record['X_CORVANE_CONTROLS']}\n"
-            f"win32ExitCode={record['X_CORVANE_EXIT_CODE']}\nserviceSpecificExitCode=0\n"
-            f"checkPoint={record['X_CORVANE_CHECKPOINT']}\n"
-            f"waitHint={record['X_CORVANE_WAIT_HINT']}\n")
-
-
-def wait_status_file(text, timeout=WAIT_S):
-    """The status file follows each notify report; wait until it has caught up."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if STATUS_FILE.exists() and STATUS_FILE.read_text() == text:
-            return
-        time.sleep(0.02)
-    assert (STATUS_FILE.read_text() if STATUS_FILE.exists() else None) == text
+    """The status file, written before each notify report, that must stand beside it."""
+    x = dict(line.removeprefix("X_CORVANE_").split("=", 1) for line in notify_report)
+    return (f"pid={pid}\nserviceType=16\ncurrentState={x['STATE']}\n"
+            f"controlsAccepted={x['CONTROLS']}\nwin32ExitCode={x['EXIT_CODE']}\n"
+            f"serviceSpecificExitCode=0\ncheckPoint={x['CHECKPOINT']}\nwaitHint={x['WAIT_HINT']}\n")
 
 
 def event(event_id, event_type, message, *strings):
@@ -286,20 +236,14 @@ def socket_error(text):
 
 
 def report_failure(code):
-    return event(0, 1, "The description for Event ID 0 from source Corvane cannot be found. "
-                 "The following information was included with the event:\n"
-                 f"Corvane error: {code}\nSetServiceStatus", f"Corvane error: {code}",
-                 "SetServiceStatus")
+    return event(0, 1, "The description for Event ID 0 from source Corvane cannot be found. The "
+                 f"following information was included with the event:\nCorvane error: {code}"
+                 "\nSetServiceStatus", f"Corvane error: {code}", "SetServiceStatus")
 
 
-def _catalog_text(symbol):
-    blocks = (ROOT / "resources/messages.mc").read_text().split("\nMessageId=")
-    block = next(b for b in blocks if f"SymbolicName={symbol}\n" in b)
-    return block.split("Language=English\n", 1)[1].split("\n.\n", 1)[0]
-
-
-STARTING = event(0x40020004, 4, _catalog_text("MSG_SERVICE_STARTING")
-                 .replace("%1", "Version 1.01").split("%0")[0], "Version 1.01")
+STARTING = event(0x40020004, 4, "Corvane Service is starting. Version 1.01 Copyright (c) 2026 "
+                 "the Corvane developers. Read more in the README that comes with Corvane.",
+                 "Version 1.01")
 LISTENING = event(0x00020001, 4, "Corvane Service Started Successfully.",
                   "'Listening' on port 514, protocol UDP\n")
 OVER_LONG = socket_error("recv() failed: error 10040\n")
