@@ -1,10 +1,8 @@
-// The fake platform: every function of platform/*.h over a scripted in-memory system,
-// linked into the unit tests instead of a real layer. It records what the program hands
-// over as short lines, so that a failed comparison prints both sides readably, answers
-// from the script a test sets up, and fails chosen calls or runs a test's code in them.
-//
-// Fake is guarded by FakeLock. A test sets the script before it starts the program's
-// threads and reads the records after joining them.
+// The fake platform: every function of platform/*.h over a scripted in-memory system. It
+// records what the program hands over as short lines, so that a failed comparison prints
+// both sides readably, and answers from the script a test sets up. Fake is guarded by
+// FakeLock: a test sets the script before it starts the program's threads and reads the
+// records after joining them.
 #pragma once
 
 #include <cstddef>
@@ -50,9 +48,8 @@ struct FakePlatform {
 
     // The manager's database and the registry (key, value name, "<type>:<bytes>").
     std::string installedService;  // empty: none
-    std::uint32_t serviceState;    // what a stop control and the queries find
-    // The states the queries answer after a stop control, in order, ending in stopped.
-    std::deque<std::uint32_t> stopAnswers;
+    // What the stop control finds, then what each query answers; the last one stays.
+    std::deque<std::uint32_t> serviceStates;
     std::map<std::string, std::map<std::string, std::string>> registry;
 
     // The process.
@@ -67,20 +64,15 @@ extern std::mutex FakeLock;
 // A fresh script: nothing installed or queued, no failures, the dispatcher refusing.
 void FakeReset();
 
-// The nth call of that kind fails with `error`.
-void FakeFailCall(FakeCall call, int nth, std::uint32_t error);
-
-// The nth call of that kind runs `code` first, on the caller's thread, outside FakeLock.
-void FakeOnCall(FakeCall call, int nth, std::function<void()> code);
+// The nth call of that kind runs `code` first, on the caller's thread outside FakeLock,
+// then fails with `error` unless it is 0.
+void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void()> code = {});
 
 // What the receive finds next, in order: a datagram's bytes (longer than the buffer
 // too); a failure with a non-zero Windows Sockets `error`; a control, which it hands to
 // the registered control handler before it goes on waiting.
 void FakeQueueDatagram(std::string_view bytes, int error = 0);
 void FakeQueueControl(std::uint32_t control);
-
-// Waits until the receiver waits with nothing queued; false after a generous timeout.
-bool FakeWaitIdle();
 
 // Handles, sockets, sources and keys opened and not closed (status handles never are).
 std::size_t FakeOpenHandleCount();

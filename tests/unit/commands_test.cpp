@@ -62,6 +62,8 @@ TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
         "CORVANE -version          to display the version number\n"
         "\nStartServiceCtrlDispatcher being called.\n"
         "This may take several seconds.  Please wait.\n";
+    const std::string NO_DISPATCHER =
+        "error 00000000 Corvane error: 1063|StartServiceCtrlDispatcher failed.";
     const std::string banner =
         "Corvane Server service, version 1.01\nCopyright (c) 2026 the Corvane developers.\n"
         "Read more in the README that comes with Corvane.\n";
@@ -75,12 +77,7 @@ TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
     };
     const Case cases[] = {
         {{"-version"}, false, 0, 0, banner, {}},
-        {{"-unknown"},
-         false,
-         0,
-         1,
-         usage,
-         {"error 00000000 Corvane error: 1063|StartServiceCtrlDispatcher failed."}},
+        {{"-unknown"}, false, 0, 1, usage, {NO_DISPATCHER}},
         {{"/INSTALL", "ignored"}, false, 0, 0, "Corvane installed.\n", {}},
         {{"-install"}, true, 0, 1, EXISTS, {}},
         {{"-remove"}, true, 0, 0, "Corvane removed.\n", {}},
@@ -93,7 +90,7 @@ TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
         ResetProcess();
         Fake.installedService = c.installed ? "Corvane" : "";
         Fake.dispatcherConnects = c.installed;
-        FakeFailCall(FakeCall::Bind, 1, c.bindError);
+        FakeScript(FakeCall::Bind, 1, c.bindError);
         FakeQueueDatagram("hello\n");
         FakeQueueControl(SERVICE_CONTROL_INTERROGATE);
         FakeQueueControl(SERVICE_CONTROL_STOP);
@@ -141,20 +138,13 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         Fake.registry[KEY] = OLD_SOURCE;
         Fake.systemTexts[1000] = fits;
         Fake.systemTexts[1001] = "y" + fits;
-        FakeFailCall(c.call, 1, c.error);
+        FakeScript(c.call, 1, c.error);
 
         EXPECT_FALSE(c.command());
         EXPECT_EQ(Fake.console, c.output);
         EXPECT_EQ(Fake.registry[KEY], OLD_SOURCE);
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
-}
-
-TEST_F(CommandTest, ErrorTextLongerThanItsLookUpBufferIsDropped) {
-    Fake.systemTexts[5] = std::string(600, 'x') + ".\r\n";
-    char out[1024];
-    OsSetLastError(5);
-    EXPECT_STREQ(FormatLastError(out, sizeof out), "");
 }
 
 TEST_F(CommandTest, InstallRecordsTheServiceAndTheExecutableAsMessageFile) {
@@ -174,43 +164,38 @@ TEST_F(CommandTest, InstallRecordsTheServiceAndTheExecutableAsMessageFile) {
     EXPECT_EQ(FakeOpenHandleCount(), 0u);
 }
 
+TEST_F(CommandTest, ErrorTextLongerThanItsLookUpBufferIsDropped) {
+    Fake.systemTexts[5] = std::string(600, 'x') + ".\r\n";
+    char out[1024];
+    OsSetLastError(5);
+    EXPECT_STREQ(FormatLastError(out, sizeof out), "");
+}
+
 TEST_F(CommandTest, RemoveStopsARunningServiceWithADotPerSecondAndDeletesItAnyway) {
     struct Case {
-        std::uint32_t state;
-        std::deque<std::uint32_t> stopAnswers;
+        std::deque<std::uint32_t> states;  // at the stop control, then at each query
         int failingQuery;
         std::size_t queries;
         bool result;
-        std::string console;
+        std::string console;  // before "Corvane removed."
     };
+    constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING;
     const std::string stopping = "Stopping Corvane.<1000ms>.<1000ms>.<1000ms>\n";
     const Case cases[] = {
-        {SERVICE_STOPPED, {}, 0, 0, true, "Corvane removed.\n"},
-        {SERVICE_RUNNING,
-         {SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED},
-         0,
-         3,
-         true,
-         stopping + "Corvane stopped.\nCorvane removed.\n"},
-        // Never stops; then the query fails.
-        {SERVICE_RUNNING,
-         {3, 3, 3, 3},
-         3,
-         3,
-         false,
-         stopping + "Corvane failed to stop.\nCorvane removed.\n"},
+        {{SERVICE_STOPPED}, 0, 0, true, ""},
+        {{RUNNING, PENDING, PENDING, SERVICE_STOPPED}, 0, 3, true, stopping + "Corvane stopped.\n"},
+        {{RUNNING, PENDING}, 3, 3, false, stopping + "Corvane failed to stop.\n"},  // query fails
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.console);
         ResetProcess();
         Fake.installedService = "Corvane";
-        Fake.serviceState = c.state;
-        Fake.stopAnswers = c.stopAnswers;
+        Fake.serviceStates = c.states;
         Fake.registry[KEY] = OLD_SOURCE;
-        FakeFailCall(FakeCall::QueryServiceStatus, c.failingQuery, 5);
+        FakeScript(FakeCall::QueryServiceStatus, c.failingQuery, 5);
 
         EXPECT_EQ(RemoveCommand(), c.result);
-        EXPECT_EQ(Fake.console, c.console);
+        EXPECT_EQ(Fake.console, c.console + "Corvane removed.\n");
         EXPECT_EQ(Fake.installedService, "");
         EXPECT_EQ(Fake.registry.count(KEY), 0u);
         EXPECT_EQ(FakeOpenHandleCount(), 0u);

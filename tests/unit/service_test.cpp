@@ -10,21 +10,16 @@ namespace {
 using namespace std::string_literals;
 
 const std::string ERROR = "error c0020005 ";
+const std::string RECEIVE_FAILED = ERROR + "recv() failed: error 10054\n";
 const std::string REPORT_FAILED = "error 00000000 Corvane error: 5|SetServiceStatus";
 
 using ServiceTest = FakeTest;
 
-// Runs the service over the queued datagrams and stops it once they are all handled.
-void RunOverQueuedDatagrams() {
-    FakeQueueControl(SERVICE_CONTROL_STOP);
-    RunService();
-}
-
 TEST_F(ServiceTest, ControlsInEveryStateAreAnsweredWithAFreshReport) {
-    FakeOnCall(FakeCall::WSAStartup, 1, [] { HandleControl(SERVICE_CONTROL_INTERROGATE); });
+    FakeScript(FakeCall::WSAStartup, 1, 0, [] { HandleControl(SERVICE_CONTROL_INTERROGATE); });
     FakeQueueControl(SERVICE_CONTROL_INTERROGATE);  // running
     FakeQueueControl(SERVICE_CONTROL_STOP);
-    FakeOnCall(FakeCall::CloseSocket, 1, [] {  // stop pending
+    FakeScript(FakeCall::CloseSocket, 1, 0, [] {  // stop pending
         HandleControl(SERVICE_CONTROL_INTERROGATE);
         HandleControl(SERVICE_CONTROL_STOP);
     });
@@ -64,17 +59,12 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         {SetServiceStatus, 5, 5, 4, {"start cp5 wait3000 refused"}, {STARTING, REPORT_FAILED}},
         {Bind, 1, 10048, 5, {}, {STARTING, ERROR + "bind() failed with error 10048\n"}},
         {SetServiceStatus, 6, 5, 5, {"running refused"}, {STARTING, REPORT_FAILED}},
-        {Receive,
-         1,
-         10054,
-         5,
-         {"running"},
-         {STARTING, LISTENING, ERROR + "recv() failed: error 10054\n"}},
+        {Receive, 1, 10054, 5, {"running"}, {STARTING, LISTENING, RECEIVE_FAILED}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "call " << static_cast<int>(c.call) << " #" << c.nth);
         ResetProcess();
-        FakeFailCall(c.call, c.nth, c.error);
+        FakeScript(c.call, c.nth, c.error);
         RunService();
         Strings reports;
         for (int cp = 1; cp <= c.startReports; ++cp) {
@@ -87,30 +77,30 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
     ResetProcess();  // without a status handle, nothing to report to
-    FakeFailCall(RegisterServiceCtrlHandler, 1, 5);
+    FakeScript(RegisterServiceCtrlHandler, 1, 5);
     RunService();
     EXPECT_EQ(Fake.reports.size() + Fake.events.size(), 0u);
 }
 
 TEST_F(ServiceTest, EarlierReportFailureOutranksTheRunsOwnFailureAsExitCode) {
-    FakeFailCall(FakeCall::SetServiceStatus, 7, 5);
+    FakeScript(FakeCall::SetServiceStatus, 7, 5);
     FakeQueueControl(SERVICE_CONTROL_INTERROGATE);
     FakeQueueDatagram("", 10054);
     RunService();
 
     EXPECT_EQ(Fake.reports.back(), "stopped exit5");
-    EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, REPORT_FAILED,
-                                    ERROR + "recv() failed: error 10054\n"}));
+    EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, REPORT_FAILED, RECEIVE_FAILED}));
 }
 
 TEST_F(ServiceTest, StopRequestRacingTheRunsOwnEndNeverSignalsAClosedEvent) {
     for (int round = 0; round < 50; ++round) {
         ResetProcess();
-        std::thread service(RunService);
-        EXPECT_TRUE(FakeWaitIdle());
+        std::thread stop;
+        FakeScript(FakeCall::Receive, 1, 0,
+                   [&stop] { stop = std::thread(HandleControl, SERVICE_CONTROL_STOP); });
         FakeQueueDatagram("", 10054);
-        HandleControl(SERVICE_CONTROL_STOP);
-        service.join();
+        RunService();
+        stop.join();
         EXPECT_TRUE(Fake.reports.back().starts_with("stopped"));
         EXPECT_EQ(Fake.badHandleUses, 0) << "round " << round;
     }
@@ -141,7 +131,8 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     for (const auto& c : cases) {
         FakeQueueDatagram(c.datagram);
     }
-    RunOverQueuedDatagrams();
+    FakeQueueControl(SERVICE_CONTROL_STOP);
+    RunService();
 
     ASSERT_EQ(Fake.events.size(), std::size(cases) + 2) << "the starting and listening events";
     for (std::size_t i = 0; i < std::size(cases); ++i) {
