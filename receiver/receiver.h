@@ -3,10 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <span>
 
 #include "platform/types.h"
 #include "receiver/log_text.h"
