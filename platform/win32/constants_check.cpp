@@ -31,7 +31,6 @@ constexpr auto invalidHandle = ERROR_INVALID_HANDLE;
 constexpr auto notEnoughMemory = ERROR_NOT_ENOUGH_MEMORY;
 constexpr auto serviceDoesNotExist = ERROR_SERVICE_DOES_NOT_EXIST;
 constexpr auto cannotAcceptControl = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-constexpr auto cannotAcceptControl = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
 constexpr auto serviceNotActive = ERROR_SERVICE_NOT_ACTIVE;
 constexpr auto controllerConnect = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
 constexpr auto serviceExists = ERROR_SERVICE_EXISTS;
