@@ -106,6 +106,13 @@ bool ProcessIdentity(pid_t pid, unsigned long long* startTime, uid_t* realUser) 
     return at != std::string_view::npos && LeadingNumber(fields.substr(at + UID.size()), realUser);
 }
 
+// The runtime directory. With a dynamic user systemd makes it a link into its private
+// runtime folder: only root can place a link in /run, and what the link leads to is
+// judged by its owner and mode once open.
+int OpenStatusDirectory() {
+    return open(STATUS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Whether a file and its directory can be changed only by the file's owner and root.
 bool OwnedAlone(const struct stat& directory, const struct stat& file) {
     return (directory.st_uid == 0 || directory.st_uid == file.st_uid) &&
@@ -164,7 +171,7 @@ bool WriteStatusFile(const ServiceStatus& status) {
     if (!MakeDirectories(STATUS_DIRECTORY)) {
         return FailWithErrno();
     }
-    const int directory = open(STATUS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int directory = OpenStatusDirectory();
     if (directory < 0) {
         return FailWithErrno();
     }
@@ -186,7 +193,7 @@ bool WriteStatusFile(const ServiceStatus& status) {
 bool ReadStatusFile(StatusFileRecord* record) {
     *record = StatusFileRecord{
         0, 0, 0, ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0}};
-    const int directory = open(STATUS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int directory = OpenStatusDirectory();
     if (directory < 0) {
         return errno == ENOENT || FailWithErrno();
     }

@@ -67,11 +67,15 @@ def test_key_file_is_written_whole_or_not_at_all(corvane, before, status, line):
 
 
 @pytest.mark.parametrize("plant", ["open folder with a link", "folder of another user",
-                                   "link", "fifo"])
+                                   "link", "fifo", "private folder"])
 def test_service_writes_its_status_only_into_a_folder_of_its_own(corvane, manager, journal,
                                                                   plant):
     plant_secret()
-    STATUS_FILE.parent.mkdir()
+    if plant == "private folder":  # as systemd makes it for a dynamic user
+        os.makedirs("/run/private/Corvane")
+        STATUS_FILE.parent.symlink_to("private/Corvane")
+    else:
+        STATUS_FILE.parent.mkdir()
     if plant == "open folder with a link":
         STATUS_FILE.parent.chmod(0o777)
         Path(f"{STATUS_FILE}.tmp").symlink_to(SECRET)
