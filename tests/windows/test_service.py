@@ -85,9 +85,10 @@ def test_install_from_another_folder_records_the_executable(session):
     # Installed from C:\, the message file is still the executable itself.
     assert corvane(session, "-install", cwd=session.drive_c)[:2] == (0, b"Corvane installed.\r\n")
     service = session.query("reg", "query", SERVICE_KEY)
-    # Own process, demand start, normal error control.
+    # Own process, demand start, normal error control; the path quoted, as a command line.
     assert [service.get(n) for n in ("Type", "Start", "ErrorControl", "ImagePath")] == [
-        ("REG_DWORD", "0x10"), ("REG_DWORD", "0x3"), ("REG_DWORD", "0x1"), ("REG_SZ", f'"{EXECUTABLE}"')]
+        ("REG_DWORD", "0x10"), ("REG_DWORD", "0x3"), ("REG_DWORD", "0x1"),
+        ("REG_SZ", f'"{EXECUTABLE}"')]
     assert session.query("reg", "query", EVENT_SOURCE_KEY) == {
         "EventMessageFile": ("REG_EXPAND_SZ", EXECUTABLE), "TypesSupported": ("REG_DWORD", "0x7")}
     assert state(session)[0] == STOPPED
@@ -232,8 +233,8 @@ def test_install_from_a_folder_the_ansi_code_page_cannot_name_writes_nothing(ses
 ], ids=["starting", "refusing"])
 def test_remove_never_deletes_a_service_it_did_not_stop(session, start_ms, accepts_stop, status,
                                                         out, removed):
-    slow = session.install("slow_service", "tools")
-    assert session.run("sc", "create", SERVICE, "binpath=", f"{slow} {start_ms} {accepts_stop}")[0] == 0
+    command = f'{session.install("slow_service", "tools")} {start_ms} {accepts_stop}'
+    assert session.run("sc", "create", SERVICE, "binpath=", command)[0] == 0
     assert session.run("reg", "add", EVENT_SOURCE_KEY, "/f")[0] == 0
     assert session.run("sc", "start", SERVICE)[0] == 0
     result = corvane(session, "-remove")
