@@ -3,8 +3,8 @@
 // Drives a service through the manager the way an administrator's tools do, with no
 // pause between actions, so that a control can meet a service that is still starting.
 // An action is "start" or a control code in decimal; each prints one line: the action,
-// then "ok" with the state and check point the manager answered, or "failed" and the
-// error code.
+// then "ok" (for a control with the state and check point the manager answered), or
+// "failed" and the error code.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,13 +23,14 @@ int main(int argCount, char** argVector) {
         return 1;
     }
     for (int i = 2; i < argCount; ++i) {
+        // A start is not followed by a query, so that the next control comes at once.
+        if (std::strcmp(argVector[i], "start") == 0) {
+            const bool started = StartServiceA(service, 0, nullptr) != FALSE;
+            (void)std::printf(started ? "start ok\n" : "start failed %lu\n", GetLastError());
+            continue;
+        }
         SERVICE_STATUS status{};
-        const bool done = std::strcmp(argVector[i], "start") == 0
-                              ? StartServiceA(service, 0, nullptr) != FALSE &&
-                                    QueryServiceStatus(service, &status) != FALSE
-                              : ControlService(service, std::strtoul(argVector[i], nullptr, 10),
-                                               &status) != FALSE;
-        if (done) {
+        if (ControlService(service, std::strtoul(argVector[i], nullptr, 10), &status) != FALSE) {
             (void)std::printf("%s ok %lu %lu\n", argVector[i], status.dwCurrentState,
                               status.dwCheckPoint);
         } else {
