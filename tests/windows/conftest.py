@@ -1,6 +1,6 @@
-"""The built executables and the one Wine session the Windows tests share: a private
-prefix, a persistent wineserver and the system processes wineboot starts (the service
-manager among them). Every debug channel writes to one trace file, which every later
+"""The two builds, the i686 release first, and the one Wine session the tests of each
+build share: a private prefix, a persistent wineserver and the system processes
+wineboot starts (the service manager among them). Every debug channel writes to one trace file, which every later
 process inherits, services included, because the service manager does."""
 import collections
 import os
