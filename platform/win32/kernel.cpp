@@ -33,8 +33,10 @@ std::size_t OsFormatSystemMessage(std::uint32_t code, std::span<char> out) {
     // The system sizes the buffer, so the length is the whole text's, which the caller
     // needs for its test of what fits.
     LPSTR text = nullptr;
-    const DWORD flags =
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+    // Some system texts hold insertion points ("Bad EXE format for %1."); with no
+    // arguments to put in, they are left as they stand instead of read from nowhere.
+    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                        FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS;
     const DWORD length =
         FormatMessageA(flags, nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     if (length == 0 || text == nullptr) {

@@ -4,11 +4,16 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <string_view>
 
 #include "platform/win32/handles.h"
 
 namespace {
+
+// The longest path the program hands over (its module path buffer), two quotes and
+// the terminating zero.
+constexpr std::size_t MAX_QUOTED_PATH = 512 + 2 + 1;
 
 // The program's service main and control handler. Windows calls what it is given with
 // the WINAPI convention, which on i686 is stdcall and not the convention of the
@@ -95,9 +100,17 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
                          std::uint32_t desiredAccess, std::uint32_t serviceType,
                          std::uint32_t startType, std::uint32_t errorControl,
                          const char* binaryPath) {
+    // The manager reads the path as a command line: unquoted, "C:\Program Files\x.exe"
+    // would first run C:\Program.exe, as LocalSystem, if anyone put one there.
+    std::array<char, MAX_QUOTED_PATH> quoted{};
+    const int length = std::snprintf(quoted.data(), quoted.size(), "\"%s\"", binaryPath);
+    if (length < 0 || static_cast<std::size_t>(length) >= quoted.size()) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
     return FromNative(CreateServiceA(ToNative<SC_HANDLE>(manager), serviceName, displayName,
                                      desiredAccess, serviceType, startType, errorControl,
-                                     binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr));
+                                     quoted.data(), nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t desiredAccess) {

@@ -1,11 +1,12 @@
-"""The built executables and the one Wine session the Windows tests share: a private
-prefix, a persistent wineserver and the system processes wineboot starts (the service
-manager among them). Every debug channel writes to one trace file, which every later
+"""The two builds, the i686 release first, and the one Wine session the tests of each
+build share: a private prefix, a persistent wineserver and the system processes
+wineboot starts (the service manager among them). Every debug channel writes to one trace file, which every later
 process inherits, services included, because the service manager does."""
 import collections
 import os
 import pathlib
 import re
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -14,10 +15,13 @@ import time
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-EXECUTABLES = {arch: ROOT / f"build/mingw-{arch}/platform/win32/CORVANE.exe"
-               for arch in ("i686", "x86_64")}
-RENDER_HELPER = ROOT / "build/mingw-x86_64/tests/windows/render_message.exe"
-WINE, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver"
+# What each build puts where; the tests run each executable beside helpers of its own build.
+BUILT = {"CORVANE": "platform/win32/CORVANE.exe", **{
+    helper: f"tests/windows/{helper}.exe"
+    for helper in ("render_message", "system_text", "service_control", "slow_service")}}
+ARCHITECTURES = ("i686", "x86_64")  # the release first
+# wine64 hands a 32-bit program to the 32-bit loader; one 64-bit server serves both.
+WINE, WINE32, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wine", "/usr/lib/wine/wineserver"
 # fixme+advapi and +eventlog: the event log is a stub that prints every report (type,
 # category, ID, string count), then a line per insertion string. +service: every
 # SetServiceStatus record as the manager got it. +pid: which run of the service it was.
@@ -70,7 +74,8 @@ def wait_for(probe, timeout):
 class Wine:
     events, wait_for = staticmethod(events), staticmethod(wait_for)
 
-    def __init__(self, base):
+    def __init__(self, base, executables):
+        self.executables = executables
         self.prefix, self.trace_file = base / "prefix", base / "wine-trace.log"
         self.prefix.mkdir()
         self.env = {k: v for k, v in os.environ.items()
@@ -91,10 +96,19 @@ class Wine:
                            timeout=300, check=True)
 
     def stop(self):
-        """Ends the session's wineserver and with it every process of the prefix."""
+        """Ends the session's wineserver and with it every process of the prefix, then
+        frees the prefix's disk (over a gigabyte); the trace stays."""
         if os.access(WINESERVER, os.X_OK):
             subprocess.run([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=60, check=False)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def install(self, name, folder):
+        """Copies a file of the build under test into a folder of drive C: (made if
+        missing); its Windows path."""
+        (self.drive_c / folder).mkdir(parents=True, exist_ok=True)
+        shutil.copy(self.executables[name], self.drive_c / folder / f"{name}.exe")
+        return "C:\\" + folder.replace("/", "\\") + f"\\{name}.exe"
 
     def run(self, *args, cwd=None):
         """(exit status, stdout, stderr) of a Windows program. Output goes through files:
@@ -135,17 +149,31 @@ class Wine:
                 if v.strip()}
 
 
-@pytest.fixture(scope="session")
-def executables():
-    for path in [*EXECUTABLES.values(), RENDER_HELPER]:
+@pytest.fixture(scope="session", params=ARCHITECTURES)
+def executables(request):
+    """{name: path} of one build; every test that uses it runs once per build."""
+    found = {name: ROOT / f"build/mingw-{request.param}" / path for name, path in BUILT.items()}
+    for path in found.values():
         if not path.is_file():
             pytest.fail(f"{path} is not built: run tests/windows/run.sh")
-    return {**EXECUTABLES, "render": RENDER_HELPER}
+    return found
+
+
+def check_32_bit_runs():
+    """Fails, with the reason, where the 32-bit release cannot run at all."""
+    try:
+        subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=60, check=True)
+    except (OSError, subprocess.SubprocessError) as error:
+        pytest.fail(f"{WINE32} does not run ({error}): the i686 release needs a kernel that "
+                    "executes 32-bit code (IA-32 emulation) and the package wine32:i386")
 
 
 @pytest.fixture(scope="session")
 def wine(tmp_path_factory, executables):
-    """A booted Wine session; fails, never skips, when Wine cannot be had."""
+    """A booted Wine session for one build; fails, never skips, when Wine cannot be had."""
+    if executables["CORVANE"].parts[-4] == "mingw-i686":
+        check_32_bit_runs()
     # The service binds UDP 514 on the host's own stack: a taken port would show up as a
     # service that never runs, so say so at once.
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
@@ -153,7 +181,7 @@ def wine(tmp_path_factory, executables):
             probe.bind(("0.0.0.0", 514))
         except OSError as error:
             pytest.fail(f"UDP port 514 is not free for the service under Wine: {error}")
-    session = Wine(tmp_path_factory.mktemp("wine"))
+    session = Wine(tmp_path_factory.mktemp("wine"), executables)
     try:
         session.boot()
     except Exception as error:  # any way of not getting Wine is a failure
