@@ -78,8 +78,9 @@ StopControl SendStopControl(OsHandle service) {
         if (refusal == ERROR_SERVICE_NOT_ACTIVE) {
             return StopControl::NotRunning;
         }
+        // The state only explains the refusal: without it the refusal is what to report.
         if (!OsQueryServiceStatus(service, &ServiceStatusRecord)) {
-            return StopFailed("QueryServiceStatus", OsGetLastError());
+            return StopFailed("ControlService", refusal);
         }
         const ServiceStatus& now = ServiceStatusRecord;
         if (now.currentState == SERVICE_STOPPED) {

@@ -234,7 +234,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
          FakeCall::ControlService,
          0,
          second + second + second + second + second + cannotAccept},
-        {{STARTING}, true, FakeCall::QueryServiceStatus, 5, "QueryServiceStatus" + denied},
+        {{STARTING}, true, FakeCall::QueryServiceStatus, 5, cannotAccept},
         {{STARTING, PENDING, STOPPED},
          false,
          FakeCall::ControlService,
