@@ -45,6 +45,7 @@ inline constexpr std::uint32_t ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 inline constexpr std::uint32_t ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr std::uint32_t ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr std::uint32_t ERROR_SERVICE_EXISTS = 1073;
+inline constexpr std::uint32_t ERROR_SERVICE_NOT_IN_EXE = 1083;
 
 // Windows Sockets.
 inline constexpr OsSocket INVALID_SOCKET = ~OsSocket{0};

@@ -29,8 +29,9 @@ OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFun
 // that declared SERVICE_ACCEPT_STOP.
 bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status);
 
-// Whether the manager can run the executable at `path` as the service: false with a
-// one-line reason (no line feed) in `reason` when it cannot.
+// Whether the manager can run the executable at `path`, this program's own as
+// OsGetModuleFileName names it, as the service: false with a one-line reason (no line
+// feed) in `reason` when it cannot.
 bool OsCheckServiceBinary(const char* path, std::span<char> reason);
 
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
@@ -44,7 +45,8 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t desiredAccess);
 
-// True with *status filled when the manager took the control; false when it refused it.
+// True with *status filled when the manager took the control; false when it refused it,
+// with 1083 when a process that is not the service stands where it should run.
 bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* status);
 
 bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status);

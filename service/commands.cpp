@@ -63,8 +63,10 @@ StopControl StopFailed(const char* call, std::uint32_t error) {
     return StopControl::Failed;
 }
 
-// Sends the stop control. A service still starting refuses it: the control is sent
-// again each second for as long as its check point moves within its wait hint.
+// Sends the stop control. What a refusal means is read from the state the manager
+// reports after it, not from its code, which differs between managers. A service still
+// starting is sent the control again each second for as long as its check point moves
+// within its wait hint.
 StopControl SendStopControl(OsHandle service) {
     std::uint32_t checkPoint = ~std::uint32_t{0};
     std::uint32_t stalledMs = 0;
@@ -76,24 +78,28 @@ StopControl SendStopControl(OsHandle service) {
         if (refusal == ERROR_SERVICE_NOT_ACTIVE) {
             return StopControl::NotRunning;
         }
-        if (refusal != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-            return StopFailed("ControlService", refusal);
-        }
+        // The state only explains the refusal: without it the refusal is what to report.
         if (!OsQueryServiceStatus(service, &ServiceStatusRecord)) {
-            return StopFailed("QueryServiceStatus", OsGetLastError());
+            return StopFailed("ControlService", refusal);
         }
         const ServiceStatus& now = ServiceStatusRecord;
         if (now.currentState == SERVICE_STOPPED) {
+            // The manager found a process where the service should be, and not the service.
+            if (refusal == ERROR_SERVICE_NOT_IN_EXE) {
+                Print("%s is not running: the process its status names is not the service.\n",
+                      SERVICE_NAME);
+            }
             return StopControl::NotRunning;
         }
         if (now.currentState == SERVICE_STOP_PENDING) {
             return StopControl::Accepted;  // stopping already: wait for it
         }
-        // A service that has just left start pending gets one more try.
-        const bool starting = now.currentState == SERVICE_START_PENDING;
-        stalledMs = starting && now.checkPoint != checkPoint ? 0 : stalledMs + STOP_POLL_MS;
+        if (now.currentState != SERVICE_START_PENDING) {
+            return StopFailed("ControlService", refusal);
+        }
+        stalledMs = now.checkPoint != checkPoint ? 0 : stalledMs + STOP_POLL_MS;
         checkPoint = now.checkPoint;
-        if (stalledMs > (starting ? now.waitHint : 0) + STOP_POLL_MS) {
+        if (stalledMs > now.waitHint + STOP_POLL_MS) {
             return StopFailed("ControlService", refusal);
         }
         OsSleep(STOP_POLL_MS);

@@ -108,6 +108,9 @@ constexpr auto SYSTEM_TEXTS = std::to_array<CodeText>({
     {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
      "The service process could not connect to the service controller.\r\n"},
     {ERROR_SERVICE_EXISTS, "The specified service already exists.\r\n"},
+    {ERROR_SERVICE_NOT_IN_EXE,
+     "The executable program that this service is configured to run in does not implement "
+     "the service.\r\n"},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
     {ERROR_CONNECTION_REFUSED, "The remote computer refused the network connection.\r\n"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},

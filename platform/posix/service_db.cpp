@@ -80,15 +80,28 @@ void ReloadManager() {
     }
 }
 
+// Whether some process, whichever, has the ID `pid`.
+bool ProcessExists(pid_t pid) {
+    const int fd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+    if (fd < 0) {
+        return false;
+    }
+    (void)close(fd);
+    return true;
+}
+
 // The service's status as the status file and the process table tell it; in *process
-// a pidfd of the service's process, or -1 when none is proven to run.
-bool CurrentStatus(StatusFileRecord* record, int* process) {
+// a pidfd of the service's process, or -1 when none is proven to run. *impostor tells
+// whether the file said the service runs in a process that lives but is not it.
+bool CurrentStatus(StatusFileRecord* record, int* process, bool* impostor) {
     *process = -1;
+    *impostor = false;
     if (!ReadStatusFile(record)) {
         return false;
     }
     *process = OpenServiceProcess(*record);
     if (*process < 0) {
+        *impostor = record->status.currentState != SERVICE_STOPPED && ProcessExists(record->pid);
         // It ended without a last word (killed, crashed), or the file names a process
         // that is not it: either way no service runs.
         record->status.currentState = SERVICE_STOPPED;
@@ -177,7 +190,8 @@ OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t 
 }
 
 // Stop is SIGTERM and interrogate SIGUSR1 to the process proven to have written the
-// status file; the answer is the status it last reported.
+// status file; the answer is the status it last reported. A file that names a live
+// process not proven to be the service is refused with 1083, apart from a plain 1062.
 bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* status) {
     std::array<char, PATH_MAX> unitPath{};
     if (!LookUpHandle(service, true, unitPath)) {
@@ -188,12 +202,15 @@ bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* st
     }
     StatusFileRecord record{};
     int process = -1;
-    if (!CurrentStatus(&record, &process)) {
+    bool impostor = false;
+    if (!CurrentStatus(&record, &process, &impostor)) {
         return false;
     }
     const bool stop = control == SERVICE_CONTROL_STOP;
     bool sent = false;
-    if (process < 0 || record.status.currentState == SERVICE_STOPPED) {
+    if (impostor) {
+        (void)FailWith(ERROR_SERVICE_NOT_IN_EXE);
+    } else if (process < 0 || record.status.currentState == SERVICE_STOPPED) {
         (void)FailWith(ERROR_SERVICE_NOT_ACTIVE);
     } else if (stop && (record.status.controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
         (void)FailWith(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
@@ -218,7 +235,8 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
     }
     StatusFileRecord record{};
     int process = -1;
-    if (!CurrentStatus(&record, &process)) {
+    bool impostor = false;
+    if (!CurrentStatus(&record, &process, &impostor)) {
         return false;
     }
     if (process >= 0) {

@@ -11,9 +11,13 @@
 
 namespace {
 
-// The longest path the program hands over (its module path buffer), two quotes and
-// the terminating zero.
-constexpr std::size_t MAX_QUOTED_PATH = 512 + 2 + 1;
+// The longest path the program hands over: its module path buffer, less the zero.
+constexpr std::size_t MAX_PATH_BYTES = 511;
+// Two quotes and the terminating zero more.
+constexpr std::size_t MAX_QUOTED_PATH = MAX_PATH_BYTES + 2 + 1;
+// Each UTF-16 unit of a path takes at least one byte of its ANSI rendering, save a
+// surrogate pair, which may become a single '?'.
+constexpr DWORD MAX_WIDE_PATH = 2 * MAX_PATH_BYTES + 1;
 
 // The program's service main and control handler. Windows calls what it is given with
 // the WINAPI convention, which on i686 is stdcall and not the convention of the
@@ -80,9 +84,21 @@ bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status) {
 }
 
 bool OsCheckServiceBinary(const char* path, std::span<char> reason) {
-    // GetModuleFileNameA puts '?' for each character the ANSI code page lacks, and '?'
-    // is never part of a real file name: the manager could not find such a path.
-    if (std::string_view(path).find('?') == std::string_view::npos) {
+    // The ANSI path the program has is the system's rendering of the real one: a
+    // character the code page lacks became '?' or a look-alike (a Greek omega an "O"),
+    // which names no file or another one. Only a path that converts back without loss
+    // is the executable's own. A UTF-8 code page represents everything, and takes no
+    // flags.
+    std::array<wchar_t, MAX_WIDE_PATH> wide{};
+    const DWORD length = GetModuleFileNameW(nullptr, wide.data(), MAX_WIDE_PATH);
+    std::array<char, MAX_PATH_BYTES + 1> narrow{};
+    const bool utf8 = GetACP() == CP_UTF8;
+    BOOL lossy = FALSE;
+    if (length != 0 && length < MAX_WIDE_PATH &&
+        WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide.data(), -1, narrow.data(),
+                            static_cast<int>(narrow.size()), nullptr,
+                            utf8 ? nullptr : &lossy) != 0 &&
+        lossy == FALSE && std::string_view(narrow.data()) == path) {
         return true;
     }
     constexpr std::string_view CAUSE =

@@ -156,6 +156,7 @@ void FakeReset() {
     const std::lock_guard<std::mutex> guard(FakeLock);
     Fake = FakePlatform{};
     Fake.serviceStates = {SERVICE_STOPPED};
+    Fake.startRefusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     Fake.modulePath = "/opt/corvane/bin/corvane";
     Fake.systemTexts = {
         {5, "Access is denied.\r\n"},
@@ -397,7 +398,7 @@ bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* st
     Fake.trace.push_back("ControlService " + Hex(control));
     const std::uint32_t state = NextServiceState();
     const std::uint32_t error = state == SERVICE_STOPPED         ? ERROR_SERVICE_NOT_ACTIVE
-                                : state == SERVICE_START_PENDING ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+                                : state == SERVICE_START_PENDING ? Fake.startRefusal
                                                                  : 0;
     if (!Admit(service, Kind::Service,
                error != 0 ? error : Enter(lock, FakeCall::ControlService))) {

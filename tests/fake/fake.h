@@ -51,10 +51,12 @@ struct FakePlatform {
     // The manager's database and the registry (key, value name, "<type>:<bytes>").
     std::string installedService;  // empty: none
     // What the stop control finds, then what each query answers; the last one stays.
-    // Start pending refuses the stop (1061) with a wait hint of 3000 ms and a check point
-    // that moves at each query while `startAdvances`.
+    // Start pending refuses the stop with `startRefusal` (1061 after a reset) and has a
+    // wait hint of 3000 ms and a check point that moves at each query while
+    // `startAdvances`.
     std::deque<std::uint32_t> serviceStates;
     bool startAdvances;
+    std::uint32_t startRefusal;
     std::map<std::string, std::map<std::string, std::string>> registry;
 
     // The process.

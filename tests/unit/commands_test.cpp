@@ -192,6 +192,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         FakeCall call;
         std::uint32_t error;
         std::string console;
+        std::uint32_t startRefusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     };
     constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING,
                             STARTING = SERVICE_START_PENDING, STOPPED = SERVICE_STOPPED;
@@ -215,18 +216,25 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
          5,
          stopping + "Corvane failed to stop.\n"},
         {{RUNNING}, false, FakeCall::ControlService, 5, "ControlService" + denied},
-        // Still starting: asked again each second while its check point moves.
+        {{RUNNING, STOPPED},
+         false,
+         FakeCall::ControlService,
+         ERROR_SERVICE_NOT_IN_EXE,
+         "Corvane is not running: the process its status names is not the service.\n" + removed},
+        // Still starting, whatever the code of the refusal: asked again each second while
+        // its check point moves.
         {{STARTING, STARTING, STARTING, STARTING, RUNNING, STOPPED},
          true,
          FakeCall::ControlService,
          0,
-         second + second + "Stopping Corvane.<1000ms>\nCorvane stopped.\n" + removed},
+         second + second + "Stopping Corvane.<1000ms>\nCorvane stopped.\n" + removed,
+         1052},
         {{STARTING},
          false,
          FakeCall::ControlService,
          0,
          second + second + second + second + second + cannotAccept},
-        {{STARTING}, true, FakeCall::QueryServiceStatus, 5, "QueryServiceStatus" + denied},
+        {{STARTING}, true, FakeCall::QueryServiceStatus, 5, cannotAccept},
         {{STARTING, PENDING, STOPPED},
          false,
          FakeCall::ControlService,
@@ -239,6 +247,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         Fake.installedService = "Corvane";
         Fake.serviceStates = c.states;
         Fake.startAdvances = c.startAdvances;
+        Fake.startRefusal = c.startRefusal;
         Fake.registry[KEY] = OLD_SOURCE;
         Fake.systemTexts[1061] = "The service cannot accept control messages at this time.\r\n";
         FakeScript(c.call, c.call == FakeCall::QueryServiceStatus && c.states.size() > 1 ? 3 : 1,
