@@ -1,14 +1,31 @@
 #include "platform/console.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
-// Output to a file or a pipe collects here and goes out a block at a time.
+// Output that is not a console collects here: a line at a time for the journal, a block
+// at a time for a file or a pipe.
 std::array<char, 512> StdoutBuffer{};
+
+// Whether standard output is the journal stream the service manager connected it to
+// ($JOURNAL_STREAM names its device and inode): a reader of the journal expects each line
+// when it is written, not when the collector ends.
+bool StdoutIsJournalStream() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    std::uintmax_t device = 0;
+    std::uintmax_t inode = 0;
+    struct stat out {};
+    return stream != nullptr &&
+           std::sscanf(stream, "%" SCNuMAX ":%" SCNuMAX, &device, &inode) == 2 &&
+           fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == device && out.st_ino == inode;
+}
 
 }  // namespace
 
@@ -16,6 +33,8 @@ void OsConsoleSetup() {
     // Before any output: setvbuf is only defined on a stream not yet used.
     if (isatty(STDOUT_FILENO) == 1) {
         (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
+    } else if (StdoutIsJournalStream()) {
+        (void)std::setvbuf(stdout, StdoutBuffer.data(), _IOLBF, StdoutBuffer.size());
     } else {
         (void)std::setvbuf(stdout, StdoutBuffer.data(), _IOFBF, StdoutBuffer.size());
     }

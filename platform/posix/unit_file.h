@@ -12,6 +12,6 @@ inline constexpr char UNIT_DIRECTORY[] = "/etc/systemd/system";
 bool UnitFilePath(std::string_view serviceName, std::span<char> out);
 
 // The unit text for a service whose executable is `binaryPath`: demand start (no
-// [Install] section), notify protocol, the default account. Its length, or 0 when it
+// [Install] section), notify protocol, a user of its own for each run. Its length, or 0 when it
 // does not fit or the path cannot be written on an ExecStart line.
 std::size_t ComposeUnitFile(std::string_view binaryPath, std::span<char> out);
