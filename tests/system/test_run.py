@@ -1,9 +1,7 @@
 """The collector as a running service: datagrams in, journal entries and reports out."""
 
-import re
 import signal
 import socket
-import subprocess
 import time
 
 import pytest
@@ -31,18 +29,6 @@ def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, 
     assert journal.wait_count(3)[2:] == [entry]
     assert stop(service) == 0
     assert len(journal.settle()) == 3
-
-
-def test_datagrams_from_a_real_client(corvane, manager, journal):
-    start_running(corvane, manager, journal)
-    # A plain form, then the client's own default with time stamp and host name.
-    for options in (["--rfc5424=notq,notime,nohost", "-t", "probe"], []):
-        subprocess.run(["logger", "--udp", "-n", "127.0.0.1", "-P", "514", *options, "hello"],
-                       check=True, timeout=5)
-    lines = [dict(entry)["EVENT_STRING_1"] for entry in journal.wait_count(4)[2:]]
-    assert lines[0] == "[<13>1 - - probe - - - hello]"
-    assert re.fullmatch(r"\[<13>1 .* hello\]", lines[1]), lines
-    assert journal.items[2:] == list(map(log_line, lines))
 
 
 def test_run_reports_states_and_check_points_in_order(corvane, manager, journal):
