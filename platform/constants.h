@@ -41,6 +41,7 @@ inline constexpr long ERROR_SUCCESS = 0;
 inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
 inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr std::uint32_t ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+inline constexpr std::uint32_t ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 inline constexpr std::uint32_t ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr std::uint32_t ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr std::uint32_t ERROR_SERVICE_EXISTS = 1073;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "platform/types.h"
 
@@ -27,6 +28,10 @@ OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFun
 // Hands the whole record to the manager. A stop control is delivered only after a report
 // that declared SERVICE_ACCEPT_STOP.
 bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status);
+
+// Whether the manager can run the executable at `path` as the service: false with a
+// one-line reason (no line feed) in `reason` when it cannot.
+bool OsCheckServiceBinary(const char* path, std::span<char> reason);
 
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
 

@@ -17,6 +17,8 @@ std::array<char, 256> ErrorTextBuffer{};
 namespace {
 
 constexpr std::size_t MODULE_PATH_SIZE = 512;
+// A refusal names at most the executable's path and a short cause.
+constexpr std::size_t REASON_SIZE = MODULE_PATH_SIZE + 128;
 constexpr std::uint32_t STOP_POLL_MS = 1000;
 constexpr std::uint32_t TYPES_SUPPORTED = 7;  // error, warning and information
 
@@ -27,8 +29,8 @@ const char* LastErrorText() {
     return FormatLastError(ErrorTextBuffer.data(), static_cast<int>(ErrorTextBuffer.size()));
 }
 
-// Registers the executable as the event source's message file. False when the key
-// could not be made (the line is printed).
+// Registers the executable as the event source's message file. False, with the line
+// printed, when the key or a value could not be written.
 bool RegisterEventSourceKey(const char* messageFile, std::size_t pathLength) {
     OsHandle key = 0;
     if (OsRegCreateKey(EVENT_SOURCE_KEY, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
@@ -36,19 +38,70 @@ bool RegisterEventSourceKey(const char* messageFile, std::size_t pathLength) {
         return false;
     }
     const auto* path = reinterpret_cast<const unsigned char*>(messageFile);
-    (void)OsRegSetValue(key, "EventMessageFile", REG_EXPAND_SZ, std::span(path, pathLength + 1));
     const std::array<unsigned char, 4> types{TYPES_SUPPORTED, 0, 0, 0};  // little-endian DWORD
-    (void)OsRegSetValue(key, "TypesSupported", REG_DWORD, types);
+    long result =
+        OsRegSetValue(key, "EventMessageFile", REG_EXPAND_SZ, std::span(path, pathLength + 1));
+    if (result == ERROR_SUCCESS) {
+        result = OsRegSetValue(key, "TypesSupported", REG_DWORD, types);
+    }
     OsRegCloseKey(key);
+    if (result != ERROR_SUCCESS) {
+        OsSetLastError(static_cast<std::uint32_t>(result));
+        Print("RegSetValueEx failed - %s\n", LastErrorText());
+        return false;
+    }
     return true;
 }
 
-// Sends the stop control and waits, a dot a second, while the service stops. False
-// when it was running and did not stop.
-bool StopRunningService(OsHandle service) {
-    if (!OsControlService(service, SERVICE_CONTROL_STOP, &ServiceStatusRecord)) {
-        return true;  // not running: nothing to stop
+// How the stop control ended: the service took it, it was not running, or a failure
+// line was printed.
+enum class StopControl { Accepted, NotRunning, Failed };
+
+StopControl StopFailed(const char* call, std::uint32_t error) {
+    OsSetLastError(error);
+    Print("%s failed - %s\n", call, LastErrorText());
+    return StopControl::Failed;
+}
+
+// Sends the stop control. A service still starting refuses it: the control is sent
+// again each second for as long as its check point moves within its wait hint.
+StopControl SendStopControl(OsHandle service) {
+    std::uint32_t checkPoint = ~std::uint32_t{0};
+    std::uint32_t stalledMs = 0;
+    for (;;) {
+        if (OsControlService(service, SERVICE_CONTROL_STOP, &ServiceStatusRecord)) {
+            return StopControl::Accepted;
+        }
+        const std::uint32_t refusal = OsGetLastError();
+        if (refusal == ERROR_SERVICE_NOT_ACTIVE) {
+            return StopControl::NotRunning;
+        }
+        if (refusal != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            return StopFailed("ControlService", refusal);
+        }
+        if (!OsQueryServiceStatus(service, &ServiceStatusRecord)) {
+            return StopFailed("QueryServiceStatus", OsGetLastError());
+        }
+        const ServiceStatus& now = ServiceStatusRecord;
+        if (now.currentState == SERVICE_STOPPED) {
+            return StopControl::NotRunning;
+        }
+        if (now.currentState == SERVICE_STOP_PENDING) {
+            return StopControl::Accepted;  // stopping already: wait for it
+        }
+        // A service that has just left start pending gets one more try.
+        const bool starting = now.currentState == SERVICE_START_PENDING;
+        stalledMs = starting && now.checkPoint != checkPoint ? 0 : stalledMs + STOP_POLL_MS;
+        checkPoint = now.checkPoint;
+        if (stalledMs > (starting ? now.waitHint : 0) + STOP_POLL_MS) {
+            return StopFailed("ControlService", refusal);
+        }
+        OsSleep(STOP_POLL_MS);
     }
+}
+
+// Waits, a dot a second, while the service stops. False when it did not.
+bool WaitForStop(OsHandle service) {
     Print("Stopping %s.", SERVICE_NAME);
     OsSleep(STOP_POLL_MS);
     while (OsQueryServiceStatus(service, &ServiceStatusRecord) &&
@@ -93,27 +146,38 @@ bool InstallCommand() {
         Print("Unable to install %s - %s\n", SERVICE_NAME, LastErrorText());
         return false;
     }
+    std::array<char, REASON_SIZE> reason{};
+    if (!OsCheckServiceBinary(path.data(), reason)) {
+        Print("Unable to install %s - %s\n", SERVICE_NAME, reason.data());
+        return false;
+    }
     const OsHandle manager = OsOpenSCManager(SC_MANAGER_ALL_ACCESS);
     if (manager == 0) {
         Print("OpenSCManager failed - %s\n", LastErrorText());
         return false;
     }
-    bool installed = false;
     const OsHandle service = OsCreateService(
         manager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.data());
+    bool installed = false;
     if (service == 0) {
         Print("CreateService failed - %s\n", LastErrorText());
     } else {
-        Print("%s installed.\n", SERVICE_NAME);
-        OsCloseServiceHandle(service);
         // The executable itself holds the catalogue, wherever it was installed from.
         installed = RegisterEventSourceKey(path.data(), pathLength);
+        if (installed) {
+            Print("%s installed.\n", SERVICE_NAME);
+        } else if (!OsDeleteService(service)) {  // all or nothing
+            Print("DeleteService failed - %s\n", LastErrorText());
+        }
+        OsCloseServiceHandle(service);
     }
     OsCloseServiceHandle(manager);
     return installed;
 }
 
+// A service that could not be stopped, or whose state could not be learnt, stays
+// installed: deleting it would orphan a running process.
 bool RemoveCommand() {
     const OsHandle manager = OsOpenSCManager(SC_MANAGER_ALL_ACCESS);
     if (manager == 0) {
@@ -126,15 +190,20 @@ bool RemoveCommand() {
         OsCloseServiceHandle(manager);
         return false;
     }
-    const bool stopped = StopRunningService(service);
-    const bool deleted = OsDeleteService(service);
-    if (deleted) {
-        Print("%s removed.\n", SERVICE_NAME);
-        (void)OsRegDeleteKey(EVENT_SOURCE_KEY);
-    } else {
-        Print("DeleteService failed - %s\n", LastErrorText());
+    const StopControl control = SendStopControl(service);
+    const bool stopped = control == StopControl::NotRunning ||
+                         (control == StopControl::Accepted && WaitForStop(service));
+    bool deleted = false;
+    if (stopped) {
+        deleted = OsDeleteService(service);
+        if (deleted) {
+            Print("%s removed.\n", SERVICE_NAME);
+            (void)OsRegDeleteKey(EVENT_SOURCE_KEY);
+        } else {
+            Print("DeleteService failed - %s\n", LastErrorText());
+        }
     }
     OsCloseServiceHandle(service);
     OsCloseServiceHandle(manager);
-    return stopped && deleted;
+    return deleted;
 }

@@ -39,6 +39,7 @@ constexpr auto WIN32_FROM_ERRNO = std::to_array<ErrnoCode>({
     {EAGAIN, ERROR_TIMEOUT},
     {ETIMEDOUT, ERROR_TIMEOUT},
     {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+    {EFBIG, ERROR_FILE_TOO_LARGE},
 });
 
 struct ErrnoSocketCode {
@@ -96,6 +97,7 @@ constexpr auto SYSTEM_TEXTS = std::to_array<CodeText>({
     {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
+    {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved.\r\n"},
     {ERROR_INVALID_SERVICE_CONTROL, "The requested control is not valid for this service.\r\n"},
     {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running.\r\n"},
     {ERROR_SERVICE_DOES_NOT_EXIST,

@@ -65,27 +65,37 @@ bool MakeDirectories(std::string_view path) {
     return true;
 }
 
-bool ReplaceFile(const char* path, std::string_view content) {
+bool ReplaceFileAt(int directory, const char* name, std::string_view content) {
     std::array<char, PATH_MAX> temporary{};
-    if (!JoinPath(temporary, path, ".tmp")) {
+    if (!JoinPath(temporary, name, ".tmp")) {
         errno = ENAMETOOLONG;
         return false;
     }
-    const int fd = open(temporary.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A leftover, or something planted there, is never written through: only a file
+    // this call creates is.
+    if (unlinkat(directory, temporary.data(), 0) != 0 && errno != ENOENT) {
+        return false;
+    }
+    const int fd = openat(directory, temporary.data(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
-    if (!FinishFile(fd, content) || rename(temporary.data(), path) != 0) {
+    if (!FinishFile(fd, content) || renameat(directory, temporary.data(), directory, name) != 0) {
         const int error = errno;
-        (void)unlink(temporary.data());
+        (void)unlinkat(directory, temporary.data(), 0);
         errno = error;
         return false;
     }
     return true;
 }
 
+bool ReplaceFile(const char* path, std::string_view content) {
+    return ReplaceFileAt(AT_FDCWD, path, content);
+}
+
 bool CreateNewFile(const char* path, std::string_view content) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
@@ -98,8 +108,25 @@ bool CreateNewFile(const char* path, std::string_view content) {
     return true;
 }
 
-long ReadSmallFile(const char* path, std::span<char> out) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+int OpenRegularFile(int directory, const char* name, struct stat* info) {
+    // Neither a link nor a FIFO gets further than the open: a FIFO opened without
+    // waiting is refused below like any other file that is not a plain one.
+    const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
+        const int error = S_ISREG(info->st_mode) ? errno : EACCES;
+        (void)close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+long ReadSmallFileAt(int directory, const char* name, std::span<char> out, struct stat* info) {
+    struct stat ignored {};
+    const int fd = OpenRegularFile(directory, name, info != nullptr ? info : &ignored);
     if (fd < 0) {
         return -1;
     }
@@ -129,6 +156,10 @@ long ReadSmallFile(const char* path, std::span<char> out) {
         }
         length += static_cast<std::size_t>(got);
     }
+}
+
+long ReadSmallFile(const char* path, std::span<char> out) {
+    return ReadSmallFileAt(AT_FDCWD, path, out, nullptr);
 }
 
 bool JoinPath(std::span<char> out, std::string_view first, std::string_view second,

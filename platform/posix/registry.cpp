@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +18,7 @@
 namespace {
 
 // Each key is a text file under this directory, its parents directories.
+constexpr std::string_view PROGRAM_ROOT = "/etc/corvane";
 constexpr std::string_view REGISTRY_ROOT = "/etc/corvane/registry/HKEY_LOCAL_MACHINE";
 
 // A key file holds a few short lines; a larger one is not ours to rewrite.
@@ -121,10 +123,15 @@ std::size_t MergeValueLine(std::string_view file, std::string_view line, std::sp
             old = placed ? std::string_view() : line;
             placed = true;
         }
-        if (old.size() >= out.size() - length) {
+        // A last line without its line feed (edited by hand) gets one.
+        const bool cut = !old.empty() && !old.ends_with('\n');
+        if (old.size() + (cut ? 1 : 0) >= out.size() - length) {
             return 0;
         }
         length += old.copy(out.data() + length, old.size());
+        if (cut) {
+            out[length++] = '\n';
+        }
     }
     if (!placed) {
         if (line.size() >= out.size() - length) {
@@ -156,11 +163,18 @@ long OsRegCreateKey(const char* subKey, std::uint32_t /*desiredAccess*/, OsHandl
     if (!MakeDirectories(file.substr(0, file.rfind('/')))) {
         return ErrnoResult();
     }
-    const int fd = open(path.data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a link, never waiting on a FIFO: only a plain file is a key.
+    const int fd =
+        open(path.data(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         return ErrnoResult();
     }
+    struct stat info {};
+    const bool plain = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     (void)close(fd);
+    if (!plain) {
+        return static_cast<long>(ERROR_ACCESS_DENIED);
+    }
     const std::lock_guard<std::mutex> guard(KeysLock);
     for (std::size_t i = 0; i < Keys.size(); ++i) {
         if (!Keys[i].used) {
@@ -216,6 +230,15 @@ long OsRegDeleteKey(const char* subKey) {
     }
     if (unlink(path.data()) != 0) {
         return ErrnoResult();
+    }
+    // The folders above the key, up to the program's own, go with their last key.
+    std::string_view folder(path.data());
+    for (folder = folder.substr(0, folder.rfind('/')); folder.size() >= PROGRAM_ROOT.size();
+         folder = folder.substr(0, folder.rfind('/'))) {
+        KeyPath name{};
+        if (!JoinPath(name, folder, "") || rmdir(name.data()) != 0) {
+            break;
+        }
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <span>
 #include <string_view>
 
+#include "platform/kernel.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/files.h"
 #include "platform/posix/status_file.h"
@@ -77,20 +80,34 @@ void ReloadManager() {
     }
 }
 
-// The service's status as the status file and the process table tell it.
-bool CurrentStatus(StatusFileRecord* record, bool* alive) {
+// The service's status as the status file and the process table tell it; in *process
+// a pidfd of the service's process, or -1 when none is proven to run.
+bool CurrentStatus(StatusFileRecord* record, int* process) {
+    *process = -1;
     if (!ReadStatusFile(record)) {
         return false;
     }
-    *alive = ServiceProcessAlive(record->pid);
-    if (!*alive) {
-        // It ended without a last word (killed, crashed): it is stopped all the same.
+    *process = OpenServiceProcess(*record);
+    if (*process < 0) {
+        // It ended without a last word (killed, crashed), or the file names a process
+        // that is not it: either way no service runs.
         record->status.currentState = SERVICE_STOPPED;
         record->status.controlsAccepted = 0;
         record->status.checkPoint = 0;
         record->status.waitHint = 0;
     }
     return true;
+}
+
+// Whether a unit file stands at `unitPath`: true for a regular file, false with 1060
+// when nothing does. Anything else there (a link, even a dangling one, a directory) is
+// not a unit this program wrote: false with 1921, for creation and opening alike.
+bool UnitFileExists(const char* unitPath) {
+    struct stat info {};
+    if (lstat(unitPath, &info) != 0) {
+        return errno == ENOENT ? FailWith(ERROR_SERVICE_DOES_NOT_EXIST) : FailWithErrno();
+    }
+    return S_ISREG(info.st_mode) || FailWith(ERROR_CANT_RESOLVE_FILENAME);
 }
 
 }  // namespace
@@ -129,6 +146,13 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
         (void)FailWith(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    if (UnitFileExists(unitPath.data())) {
+        (void)FailWith(ERROR_SERVICE_EXISTS);
+        return 0;
+    }
+    if (OsGetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+        return 0;
+    }
     if (!CreateNewFile(unitPath.data(), std::string_view(unitText.data(), length))) {
         (void)(errno == EEXIST ? FailWith(ERROR_SERVICE_EXISTS) : FailWithErrno());
         return 0;
@@ -146,15 +170,14 @@ OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t 
         (void)FailWith(ERROR_INVALID_NAME);
         return 0;
     }
-    if (access(unitPath.data(), F_OK) != 0) {
-        (void)(errno == ENOENT ? FailWith(ERROR_SERVICE_DOES_NOT_EXIST) : FailWithErrno());
+    if (!UnitFileExists(unitPath.data())) {
         return 0;
     }
     return TakeSlot(true, unitPath.data());
 }
 
-// Stop is SIGTERM and interrogate SIGUSR1 to the process that wrote the status file;
-// the answer is the status it last reported.
+// Stop is SIGTERM and interrogate SIGUSR1 to the process proven to have written the
+// status file; the answer is the status it last reported.
 bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* status) {
     std::array<char, PATH_MAX> unitPath{};
     if (!LookUpHandle(service, true, unitPath)) {
@@ -164,22 +187,28 @@ bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* st
         return FailWith(ERROR_INVALID_SERVICE_CONTROL);
     }
     StatusFileRecord record{};
-    bool alive = false;
-    if (!CurrentStatus(&record, &alive)) {
+    int process = -1;
+    if (!CurrentStatus(&record, &process)) {
         return false;
     }
-    if (!alive || record.status.currentState == SERVICE_STOPPED) {
-        return FailWith(ERROR_SERVICE_NOT_ACTIVE);
-    }
     const bool stop = control == SERVICE_CONTROL_STOP;
-    if (stop && (record.status.controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
-        return FailWith(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    bool sent = false;
+    if (process < 0 || record.status.currentState == SERVICE_STOPPED) {
+        (void)FailWith(ERROR_SERVICE_NOT_ACTIVE);
+    } else if (stop && (record.status.controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
+        (void)FailWith(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    } else {
+        // Through the pidfd: the signal reaches the proven process or none.
+        sent = syscall(SYS_pidfd_send_signal, process, stop ? SIGTERM : SIGUSR1, nullptr, 0) == 0 ||
+               FailWithErrno();
     }
-    if (kill(record.pid, stop ? SIGTERM : SIGUSR1) != 0) {
-        return FailWithErrno();
+    if (process >= 0) {
+        (void)close(process);
     }
-    *status = record.status;
-    return true;
+    if (sent) {
+        *status = record.status;
+    }
+    return sent;
 }
 
 bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
@@ -188,9 +217,12 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
         return false;
     }
     StatusFileRecord record{};
-    bool alive = false;
-    if (!CurrentStatus(&record, &alive)) {
+    int process = -1;
+    if (!CurrentStatus(&record, &process)) {
         return false;
+    }
+    if (process >= 0) {
+        (void)close(process);
     }
     *status = record.status;
     return true;

@@ -1,10 +1,13 @@
 #include "platform/posix/status_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
-#include <csignal>
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +19,15 @@
 
 namespace {
 
-// "pid=" and seven "name=value" lines with values of at most ten digits.
+constexpr char STATUS_FILE_NAME[] = "status";
+
+// "pid=", "startTime=" (up to twenty digits) and seven "name=value" lines with values of
+// at most ten digits.
 constexpr std::size_t STATUS_TEXT_SIZE = 256;
-static_assert(STATUS_TEXT_SIZE > sizeof("pid=\nserviceType=\ncurrentState=\ncontrolsAccepted=\n"
-                                        "win32ExitCode=\nserviceSpecificExitCode=\ncheckPoint=\n"
-                                        "waitHint=\n") +
-                                     std::size_t{8} * 10);
+static_assert(STATUS_TEXT_SIZE > sizeof("pid=\nstartTime=\nserviceType=\ncurrentState=\n"
+                                        "controlsAccepted=\nwin32ExitCode=\n"
+                                        "serviceSpecificExitCode=\ncheckPoint=\nwaitHint=\n") +
+                                     std::size_t{8} * 10 + 20);
 
 struct Field {
     std::string_view name;
@@ -44,20 +50,23 @@ void ParseLine(std::string_view line, StatusFileRecord* record) {
     if (equals == std::string_view::npos || equals + 1 >= line.size()) {
         return;
     }
-    std::array<char, 16> digits{};
+    std::array<char, 24> digits{};
     const std::string_view value = line.substr(equals + 1);
     if (value.size() >= digits.size()) {
         return;
     }
     value.copy(digits.data(), value.size());
     char* end = nullptr;
-    const unsigned long number = std::strtoul(digits.data(), &end, 10);
-    if (*end != '\0' || number > 0xFFFFFFFFUL) {
+    const unsigned long long number = std::strtoull(digits.data(), &end, 10);
+    const std::string_view name = line.substr(0, equals);
+    if (*end != '\0' || (name != "startTime" && number > 0xFFFFFFFFULL)) {
         return;
     }
-    const std::string_view name = line.substr(0, equals);
     if (name == "pid") {
         record->pid = static_cast<pid_t>(number);
+    }
+    if (name == "startTime") {
+        record->startTime = number;
     }
     for (const Field& field : FIELDS) {
         if (field.name == name) {
@@ -66,30 +75,71 @@ void ParseLine(std::string_view line, StatusFileRecord* record) {
     }
 }
 
-}  // namespace
+// The number that starts `text`, or false.
+template <typename Number>
+bool LeadingNumber(std::string_view text, Number* number) {
+    return std::from_chars(text.data(), text.data() + text.size(), *number).ec == std::errc();
+}
 
-// True when the process that wrote the status file still runs. A process that has
-// taken over a dead service's ID is told apart by its executable's name.
-bool ServiceProcessAlive(pid_t pid) {
-    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+// The start time (clock ticks after boot) and real user of a running process; false
+// when it is gone.
+bool ProcessIdentity(pid_t pid, unsigned long long* startTime, uid_t* realUser) {
+    std::array<char, 64> path{};
+    std::array<char, 4096> text{};
+    (void)std::snprintf(path.data(), path.size(), "/proc/%ld/stat", static_cast<long>(pid));
+    long length = ReadSmallFile(path.data(), text);
+    // The command name in parentheses may hold anything: the fields follow its last ')',
+    // the start time is the 22nd.
+    std::string_view fields(text.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+    std::size_t at = fields.rfind(')');
+    for (int field = 2; field < 22 && at != std::string_view::npos; ++field) {
+        at = fields.find(' ', at + 1);
+    }
+    if (at == std::string_view::npos || !LeadingNumber(fields.substr(at + 1), startTime)) {
         return false;
     }
-    std::array<char, 64> link{};
-    std::array<char, PATH_MAX> theirs{};
-    std::array<char, PATH_MAX> ours{};
-    (void)std::snprintf(link.data(), link.size(), "/proc/%ld/exe", static_cast<long>(pid));
-    const ssize_t theirLength = readlink(link.data(), theirs.data(), theirs.size() - 1);
-    const ssize_t ourLength = readlink("/proc/self/exe", ours.data(), ours.size() - 1);
-    if (theirLength <= 0 || ourLength <= 0) {
-        return true;  // cannot tell: trust the file
+    (void)std::snprintf(path.data(), path.size(), "/proc/%ld/status", static_cast<long>(pid));
+    length = ReadSmallFile(path.data(), text);
+    fields = std::string_view(text.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+    constexpr std::string_view UID = "\nUid:\t";  // real, effective, saved, file system
+    at = fields.find(UID);
+    return at != std::string_view::npos && LeadingNumber(fields.substr(at + UID.size()), realUser);
+}
+
+// The runtime directory. With a dynamic user systemd makes it a link into its private
+// runtime folder: only root can place a link in /run, and what the link leads to is
+// judged by its owner and mode once open.
+int OpenStatusDirectory() {
+    return open(STATUS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Whether a file and its directory can be changed only by the file's owner and root.
+bool OwnedAlone(const struct stat& directory, const struct stat& file) {
+    return (directory.st_uid == 0 || directory.st_uid == file.st_uid) &&
+           (directory.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           (file.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+int OpenServiceProcess(const StatusFileRecord& record) {
+    if (record.pid <= 0 || record.startTime == 0) {
+        return -1;
     }
-    // A replaced executable reads as "<path> (deleted)".
-    std::string_view their(theirs.data(), static_cast<std::size_t>(theirLength));
-    if (their.ends_with(" (deleted)")) {
-        their.remove_suffix(sizeof(" (deleted)") - 1);
+    // Opened first: whatever is proven below stays true of this descriptor, even if the
+    // ID is taken by another process meanwhile.
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, record.pid, 0));
+    if (fd < 0) {
+        return -1;
     }
-    const std::string_view our(ours.data(), static_cast<std::size_t>(ourLength));
-    return their.substr(their.rfind('/') + 1) == our.substr(our.rfind('/') + 1);
+    unsigned long long startTime = 0;
+    uid_t realUser = 0;
+    if (!ProcessIdentity(record.pid, &startTime, &realUser) || startTime != record.startTime ||
+        realUser != record.owner) {
+        (void)close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool WriteStatusFile(const ServiceStatus& status) {
@@ -97,36 +147,73 @@ bool WriteStatusFile(const ServiceStatus& status) {
     // must not make it look stopped, or removal would never stop it.
     StatusFileRecord current{};
     if (ReadStatusFile(&current) && current.pid != getpid() &&
-        current.status.currentState != SERVICE_STOPPED && ServiceProcessAlive(current.pid)) {
-        return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
+        current.status.currentState != SERVICE_STOPPED) {
+        const int running = OpenServiceProcess(current);
+        if (running >= 0) {
+            (void)close(running);
+            return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
+        }
     }
+    unsigned long long startTime = 0;
+    uid_t realUser = 0;
+    (void)ProcessIdentity(getpid(), &startTime, &realUser);
     std::array<char, STATUS_TEXT_SIZE> text{};
     const int length = std::snprintf(
         text.data(), text.size(),
-        "pid=%ld\nserviceType=%u\ncurrentState=%u\ncontrolsAccepted=%u\nwin32ExitCode=%u\n"
-        "serviceSpecificExitCode=%u\ncheckPoint=%u\nwaitHint=%u\n",
-        static_cast<long>(getpid()), status.serviceType, status.currentState,
+        "pid=%ld\nstartTime=%llu\nserviceType=%u\ncurrentState=%u\ncontrolsAccepted=%u\n"
+        "win32ExitCode=%u\nserviceSpecificExitCode=%u\ncheckPoint=%u\nwaitHint=%u\n",
+        static_cast<long>(getpid()), startTime, status.serviceType, status.currentState,
         status.controlsAccepted, status.win32ExitCode, status.serviceSpecificExitCode,
         status.checkPoint, status.waitHint);
     if (length < 0 || static_cast<std::size_t>(length) >= text.size()) {
         return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
-    if (!MakeDirectories(STATUS_DIRECTORY) ||
-        !ReplaceFile(STATUS_FILE_PATH,
-                     std::string_view(text.data(), static_cast<std::size_t>(length)))) {
+    if (!MakeDirectories(STATUS_DIRECTORY)) {
         return FailWithErrno();
     }
-    return true;
+    const int directory = OpenStatusDirectory();
+    if (directory < 0) {
+        return FailWithErrno();
+    }
+    // Another user who can change the directory could swap the file under a reader.
+    struct stat info {};
+    bool written = fstat(directory, &info) == 0 || FailWithErrno();
+    if (written && (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        written = FailWith(ERROR_ACCESS_DENIED);
+    }
+    if (written &&
+        !ReplaceFileAt(directory, STATUS_FILE_NAME,
+                       std::string_view(text.data(), static_cast<std::size_t>(length)))) {
+        written = FailWithErrno();
+    }
+    (void)close(directory);
+    return written;
 }
 
 bool ReadStatusFile(StatusFileRecord* record) {
     *record = StatusFileRecord{
-        0, ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0}};
-    std::array<char, 1024> text{};
-    const long length = ReadSmallFile(STATUS_FILE_PATH, text);
-    if (length < 0) {
+        0, 0, 0, ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0}};
+    const int directory = OpenStatusDirectory();
+    if (directory < 0) {
         return errno == ENOENT || FailWithErrno();
     }
+    struct stat directoryInfo {};
+    struct stat fileInfo {};
+    std::array<char, 1024> text{};
+    const long length = fstat(directory, &directoryInfo) == 0
+                            ? ReadSmallFileAt(directory, STATUS_FILE_NAME, text, &fileInfo)
+                            : -1;
+    const int error = errno;
+    (void)close(directory);
+    if (length < 0) {
+        errno = error;
+        return errno == ENOENT || FailWithErrno();
+    }
+    // Anyone else who could write here could name any process to be signalled.
+    if (!OwnedAlone(directoryInfo, fileInfo)) {
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    record->owner = fileInfo.st_uid;
     std::string_view rest(text.data(), static_cast<std::size_t>(length));
     while (!rest.empty()) {
         const std::size_t newline = rest.find('\n');

@@ -8,21 +8,25 @@
 #include "platform/types.h"
 
 inline constexpr char STATUS_DIRECTORY[] = "/run/Corvane";
-inline constexpr char STATUS_FILE_PATH[] = "/run/Corvane/status";
 
-// Replaces the file with this process's ID and the record. False with the last error
-// set, also (1056) while another live process's report of a running service stands.
+// Replaces the file with this process's ID, start time and the record. False with the
+// last error set, also (1056) while another live process's report of a running
+// service stands, and (5) when the runtime directory is not this user's alone.
 bool WriteStatusFile(const ServiceStatus& status);
 
 // The service as the file last described it.
 struct StatusFileRecord {
-    pid_t pid;  // 0 when the file names none
+    pid_t pid;                     // 0 when the file names none
+    unsigned long long startTime;  // the process's, in clock ticks after boot
+    uid_t owner;                   // the file's owner: the user the service ran as
     ServiceStatus status;
 };
 
 // Reads the file. A missing file reads as a stopped service without a process. False
-// with the last error set when the file cannot be read.
+// with the last error set when the file cannot be read, is not a regular file, or it
+// or its directory can be changed by another user than the file's owner and root.
 bool ReadStatusFile(StatusFileRecord* record);
 
-// True when the process that wrote the status file still runs.
-bool ServiceProcessAlive(pid_t pid);
+// A pidfd of the process that wrote the record, or -1 when no running process is
+// proven to be it: its ID, start time and real user must all match.
+int OpenServiceProcess(const StatusFileRecord& record);

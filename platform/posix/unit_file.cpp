@@ -1,5 +1,8 @@
 #include "platform/posix/unit_file.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -81,38 +84,48 @@ void Put(Writer& writer, std::string_view text) {
     writer.out[writer.length] = '\0';
 }
 
-// The path as one ExecStart word: '%' and '$' would be expanded by the manager, blanks
-// would split it, so those are escaped and such a path is quoted.
-bool PutExecPath(Writer& writer, std::string_view path) {
-    if (path.empty() || path[0] != '/' || path.find_first_of("\n\r") != std::string_view::npos) {
-        return false;
-    }
-    const bool quoted = path.find_first_of(" \t\"'\\") != std::string_view::npos;
-    if (quoted) {
-        Put(writer, "\"");
-    }
-    for (const char c : path) {
-        switch (c) {
-            case '%':
-                Put(writer, "%%");
-                break;
-            case '$':
-                Put(writer, "$$");
-                break;
-            case '"':
-                Put(writer, "\\\"");
-                break;
-            case '\\':
-                Put(writer, "\\\\");
-                break;
-            default:
-                Put(writer, std::string_view(&c, 1));
+// Whether `text` is well-formed UTF-8: no stray or missing continuation bytes, no
+// overlong forms, surrogates or values past U+10FFFF.
+bool IsUtf8(std::string_view text) {
+    constexpr std::array<std::uint32_t, 4> SMALLEST{0, 0x80, 0x800, 0x10000};
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        // The continuation bytes the lead announces; 4 for a byte that cannot lead.
+        const std::size_t more = lead < 0x80   ? 0
+                                 : lead < 0xC0 ? 4
+                                 : lead < 0xE0 ? 1
+                                 : lead < 0xF0 ? 2
+                                 : lead < 0xF8 ? 3
+                                               : 4;
+        if (more == 4 || more >= text.size() - i) {
+            return false;
         }
-    }
-    if (quoted) {
-        Put(writer, "\"");
+        std::uint32_t value = lead & (more == 0 ? 0x7FU : 0x3FU >> more);
+        for (std::size_t k = 1; k <= more; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0U) != 0x80U) {
+                return false;
+            }
+            value = (value << 6U) | (next & 0x3FU);
+        }
+        if (value < SMALLEST[more] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+        i += more + 1;
     }
     return true;
+}
+
+// The path as one ExecStart word. The manager resolves C escapes first and specifiers
+// after, so a blank is written "\x20" and '%' "%%"; '$' is never expanded in the
+// program's path and stays as it is.
+void PutExecPath(Writer& writer, std::string_view path) {
+    for (const char c : path) {
+        Put(writer, c == ' '   ? std::string_view("\\x20")
+                    : c == '%' ? "%%"
+                               : std::string_view(&c, 1));
+    }
 }
 
 }  // namespace
@@ -127,12 +140,33 @@ bool UnitFilePath(std::string_view serviceName, std::span<char> out) {
     return length > 0 && static_cast<std::size_t>(length) < out.size();
 }
 
+const char* ExecPathProblem(std::string_view path) {
+    if (path.empty() || path[0] != '/') {
+        return "its path is not absolute";
+    }
+    // The manager refuses these in a program's path (a fatal unit error).
+    const bool unsafe = std::ranges::any_of(path, [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || c == '"' || c == '\'' || c == '\\';
+    });
+    if (unsafe) {
+        return "its path has a control character, a quote or a backslash, which systemd "
+               "refuses in a program path";
+    }
+    // The manager's bus carries UTF-8 only: such a unit's command cannot be shown.
+    if (!IsUtf8(path)) {
+        return "its path is not valid UTF-8, which systemd cannot handle";
+    }
+    return nullptr;
+}
+
 std::size_t ComposeUnitFile(std::string_view binaryPath, std::span<char> out) {
     Writer writer{out, 0, !out.empty()};
-    Put(writer, UNIT_HEAD);
-    if (!PutExecPath(writer, binaryPath)) {
+    if (ExecPathProblem(binaryPath) != nullptr) {
         return 0;
     }
+    Put(writer, UNIT_HEAD);
+    PutExecPath(writer, binaryPath);
     Put(writer, UNIT_TAIL);
     return writer.fits ? writer.length : 0;
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <string_view>
 
 #include "platform/win32/handles.h"
 
@@ -71,6 +72,19 @@ OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFun
 bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status) {
     SERVICE_STATUS native = ToNativeStatus(status);
     return SetServiceStatus(ToNative<SERVICE_STATUS_HANDLE>(statusHandle), &native) != FALSE;
+}
+
+bool OsCheckServiceBinary(const char* path, std::span<char> reason) {
+    // GetModuleFileNameA puts '?' for each character the ANSI code page lacks, and '?'
+    // is never part of a real file name: the manager could not find such a path.
+    if (std::string_view(path).find('?') == std::string_view::npos) {
+        return true;
+    }
+    constexpr std::string_view CAUSE =
+        "its path has characters the system's code page cannot represent";
+    const std::size_t copied = CAUSE.copy(reason.data(), reason.size() - 1);
+    reason[copied] = '\0';
+    return false;
 }
 
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess) {

@@ -46,6 +46,7 @@ struct Internals {
     OsHandle nextHandle;
     std::deque<Next> queue;
     ControlHandlerFunction handler;
+    std::uint32_t checkPoint;
 } Inner;
 
 std::condition_variable Changed;  // on every change a waiting thread may wait for
@@ -264,6 +265,14 @@ std::size_t OsFormatSystemMessage(std::uint32_t code, std::span<char> out) {
     return text.size();
 }
 
+bool OsCheckServiceBinary(const char* /*path*/, std::span<char> reason) {
+    const std::lock_guard<std::mutex> guard(FakeLock);
+    const std::size_t copied = std::min(Fake.binaryRefusal.size(), reason.size() - 1);
+    std::memcpy(reason.data(), Fake.binaryRefusal.data(), copied);
+    reason[copied] = '\0';
+    return Fake.binaryRefusal.empty();
+}
+
 std::uint32_t OsGetModuleFileName(std::span<char> out) {
     std::unique_lock<std::mutex> lock(FakeLock);
     if (Fails(Enter(lock, FakeCall::GetModuleFileName), LastError) ||
@@ -292,8 +301,11 @@ long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* k
 
 long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
                    std::span<const unsigned char> data) {
-    const std::lock_guard<std::mutex> guard(FakeLock);
+    std::unique_lock<std::mutex> lock(FakeLock);
     Fake.trace.push_back(std::string("RegSetValue ") + valueName);
+    if (const std::uint32_t error = Enter(lock, FakeCall::RegSetValue); error != 0) {
+        return static_cast<long>(error);
+    }
     if (Check(key, Kind::Key)) {
         Fake.registry[Inner.handles[key].name][valueName] =
             std::to_string(type) + ":" + std::string(data.begin(), data.end());
@@ -381,10 +393,14 @@ OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t 
 }
 
 bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* status) {
-    const std::lock_guard<std::mutex> guard(FakeLock);
+    std::unique_lock<std::mutex> lock(FakeLock);
     Fake.trace.push_back("ControlService " + Hex(control));
-    const bool stopped = NextServiceState() == SERVICE_STOPPED;
-    if (!Admit(service, Kind::Service, stopped ? ERROR_SERVICE_NOT_ACTIVE : 0)) {
+    const std::uint32_t state = NextServiceState();
+    const std::uint32_t error = state == SERVICE_STOPPED         ? ERROR_SERVICE_NOT_ACTIVE
+                                : state == SERVICE_START_PENDING ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+                                                                 : 0;
+    if (!Admit(service, Kind::Service,
+               error != 0 ? error : Enter(lock, FakeCall::ControlService))) {
         return false;
     }
     *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, 0, 0, 0, 0, 0};
@@ -397,7 +413,12 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
     if (!Admit(service, Kind::Service, Enter(lock, FakeCall::QueryServiceStatus))) {
         return false;
     }
-    *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, NextServiceState(), 0, 0, 0, 0, 0};
+    const std::uint32_t state = NextServiceState();
+    const bool starting = state == SERVICE_START_PENDING;
+    Inner.checkPoint += starting && Fake.startAdvances ? 1 : 0;
+    *status =
+        ServiceStatus{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, starting ? Inner.checkPoint : 0,
+                      starting ? 3000U : 0};
     return true;
 }
 

@@ -20,6 +20,7 @@ enum class FakeCall {
     RegisterServiceCtrlHandler,
     SetServiceStatus,
     OpenSCManager,
+    ControlService,
     QueryServiceStatus,
     DeleteService,
     RegisterEventSource,
@@ -30,6 +31,7 @@ enum class FakeCall {
     Receive,
     CloseSocket,
     RegCreateKey,
+    RegSetValue,
     GetModuleFileName,
 };
 
@@ -49,13 +51,17 @@ struct FakePlatform {
     // The manager's database and the registry (key, value name, "<type>:<bytes>").
     std::string installedService;  // empty: none
     // What the stop control finds, then what each query answers; the last one stays.
+    // Start pending refuses the stop (1061) with a wait hint of 3000 ms and a check point
+    // that moves at each query while `startAdvances`.
     std::deque<std::uint32_t> serviceStates;
+    bool startAdvances;
     std::map<std::string, std::map<std::string, std::string>> registry;
 
     // The process.
     std::map<std::uint32_t, std::string> systemTexts;  // ending in CR LF, as the system's do
     std::string modulePath;
-    bool dispatcherConnects;  // false: 1063, as from a console
+    std::string binaryRefusal;  // non-empty: the reason OsCheckServiceBinary gives
+    bool dispatcherConnects;    // false: 1063, as from a console
 };
 
 extern FakePlatform Fake;

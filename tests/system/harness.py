@@ -8,6 +8,7 @@ import ctypes
 import fcntl
 import functools
 import os
+import re
 import select
 import signal
 import socket
@@ -150,6 +151,7 @@ class Processes:
             process = subprocess.Popen(
                 [str(arg) for arg in argv], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=env, cwd=cwd, preexec_fn=lambda: _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
+        process.start_time = start_time(process.pid)  # set at the fork, kept by the exec
         process.output = lambda: Path(f"{name}.out").read_text()
         process.errors = lambda: Path(f"{name}.err").read_text(errors="replace")
         self.started.append(process)
@@ -169,6 +171,14 @@ class Processes:
             process.wait(timeout=WAIT_S)
         return [p.errors() for p in self.started
                 if "Sanitizer" in p.errors() or "runtime error:" in p.errors()]
+
+
+def exec_path(unit_text):
+    """The program path systemd reads from the unit's ExecStart=, by the rules it follows
+    for what the unit writer emits: C escapes resolved first, then "%%" as "%"."""
+    line = re.search(rb"^ExecStart=(.*)$", unit_text, re.MULTILINE)[1]
+    unescaped = re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m[1], 16)]), line)
+    return unescaped.replace(b"%%", b"%")
 
 
 def send(payload):
@@ -211,10 +221,17 @@ def stopped(exit_code):
 CLEAN_RUN = START_PENDING + [RUNNING, stop_pending(6), stopped(0)]
 
 
-def status_file_of(pid, notify_report):
+def start_time(pid):
+    """A process's start time in clock ticks after boot: with its ID, what names it."""
+    stat = Path(f"/proc/{pid}/stat").read_text()
+    return int(stat[stat.rindex(")") + 2:].split()[19])
+
+
+def status_file_of(process, notify_report):
     """The status file, written before each notify report, that must stand beside it."""
     x = dict(line.removeprefix("X_CORVANE_").split("=", 1) for line in notify_report)
-    return (f"pid={pid}\nserviceType=16\ncurrentState={x['STATE']}\n"
+    return (f"pid={process.pid}\nstartTime={process.start_time}\nserviceType=16\n"
+            f"currentState={x['STATE']}\n"
             f"controlsAccepted={x['CONTROLS']}\nwin32ExitCode={x['EXIT_CODE']}\n"
             f"serviceSpecificExitCode=0\ncheckPoint={x['CHECKPOINT']}\nwaitHint={x['WAIT_HINT']}\n")
 

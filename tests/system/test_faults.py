@@ -45,7 +45,7 @@ def test_failed_report_is_logged_and_the_run_stops_with_its_code(corvane, manage
     assert service.wait(timeout=10) == 1
     started = [] if fault == "never there" else [STARTING, LISTENING]
     assert journal.settle() == started + [report_failure(code)] * 2
-    assert STATUS_FILE.read_text() == status_file_of(service.pid, stopped(code))
+    assert STATUS_FILE.read_text() == status_file_of(service, stopped(code))
 
 
 @pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGINT])

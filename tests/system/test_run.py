@@ -34,7 +34,7 @@ def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, 
 def test_run_reports_states_and_check_points_in_order(corvane, manager, journal):
     service = start_running(corvane, manager, journal)
     assert journal.items == [STARTING, LISTENING]
-    assert STATUS_FILE.read_text() == status_file_of(service.pid, RUNNING)
+    assert STATUS_FILE.read_text() == status_file_of(service, RUNNING)
     for harmless in (signal.SIGHUP, signal.SIGPIPE, signal.SIGUSR1):
         service.send_signal(harmless)
         send(b"still here\n")
@@ -43,7 +43,7 @@ def test_run_reports_states_and_check_points_in_order(corvane, manager, journal)
     assert stop(service) == 0
     # Interrogation (SIGUSR1) reports running again with the counter untouched.
     assert manager.settle() == START_PENDING + [RUNNING, RUNNING, stop_pending(6), stopped(0)]
-    assert STATUS_FILE.read_text() == status_file_of(service.pid, stopped(0))
+    assert STATUS_FILE.read_text() == status_file_of(service, stopped(0))
     assert len(journal.settle()) == 5
 
 

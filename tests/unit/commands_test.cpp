@@ -112,15 +112,22 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         FakeCall call;  // fails with `error`, unless it is 0 and the script decides
         std::uint32_t error;
         std::string output;
+        std::string refusal{};  // of the executable's place
     };
     const Case cases[] = {
         {InstallCommand, false, FakeCall::GetModuleFileName, 5,
          "Unable to install Corvane - Access is denied. (0x5)\n"},
         {InstallCommand, false, FakeCall::OpenSCManager, 5,
          "OpenSCManager failed - Access is denied. (0x5)\n"},
+        {InstallCommand, false, FakeCall::OpenSCManager, 0,
+         "Unable to install Corvane - /tmp is hidden\n", "/tmp is hidden"},
         {InstallCommand, true, FakeCall::OpenSCManager, 0, EXISTS},
-        {InstallCommand, false, FakeCall::RegCreateKey, 5,
-         "Corvane installed.\nCannot create registry entries!\n"},
+        {InstallCommand, false, FakeCall::RegCreateKey, 5, "Cannot create registry entries!\n"},
+        {InstallCommand, false, FakeCall::RegSetValue, 5,
+         "RegSetValueEx failed - Access is denied. (0x5)\n"},
+        {InstallCommand, false, FakeCall::DeleteService, 1072,  // and the undo fails too
+         "RegSetValueEx failed - Access is denied. (0x5)\nDeleteService failed - The specified "
+         "service has been marked for deletion. (0x430)\n"},
         {InstallCommand, false, FakeCall::OpenSCManager, 1234, "OpenSCManager failed - \n"},
         {RemoveCommand, true, FakeCall::OpenSCManager, 5,
          "OpenSCManager failed - Access is denied. (0x5)\n"},
@@ -139,10 +146,17 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         Fake.systemTexts[1000] = fits;
         Fake.systemTexts[1001] = "y" + fits;
         FakeScript(c.call, 1, c.error);
+        if (c.call == FakeCall::DeleteService && !c.installed) {
+            FakeScript(FakeCall::RegSetValue, 1, 5);
+        }
+        Fake.binaryRefusal = c.refusal;
 
         EXPECT_FALSE(c.command());
         EXPECT_EQ(Fake.console, c.output);
         EXPECT_EQ(Fake.registry[KEY], OLD_SOURCE);
+        // Install is all or nothing; a failed remove leaves the service installed.
+        EXPECT_EQ(Fake.installedService,
+                  c.installed || c.call == FakeCall::DeleteService ? "Corvane" : "");
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
 }
@@ -158,8 +172,8 @@ TEST_F(CommandTest, InstallRecordsTheServiceAndTheExecutableAsMessageFile) {
     EXPECT_EQ(Fake.trace,
               (Strings{"OpenSCManager f003f",
                        "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane",
-                       "CloseServiceHandle service", "RegCreateKey " + KEY + " f003f",
-                       "RegSetValue EventMessageFile", "RegSetValue TypesSupported",
+                       "RegCreateKey " + KEY + " f003f", "RegSetValue EventMessageFile",
+                       "RegSetValue TypesSupported", "CloseServiceHandle service",
                        "CloseServiceHandle manager"}));
     EXPECT_EQ(FakeOpenHandleCount(), 0u);
 }
@@ -171,39 +185,71 @@ TEST_F(CommandTest, ErrorTextLongerThanItsLookUpBufferIsDropped) {
     EXPECT_STREQ(FormatLastError(out, sizeof out), "");
 }
 
-TEST_F(CommandTest, RemoveStopsARunningServiceWithADotPerSecondAndDeletesItAnyway) {
+TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
     struct Case {
-        std::deque<std::uint32_t> states;  // at the stop control, then at each query
-        int failingQuery;
-        std::size_t queries;
-        bool result;
-        std::string console;  // before "Corvane removed."
+        std::deque<std::uint32_t> states;  // at each stop control and each query
+        bool startAdvances;
+        FakeCall call;
+        std::uint32_t error;
+        std::string console;
     };
-    constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING;
+    constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING,
+                            STARTING = SERVICE_START_PENDING, STOPPED = SERVICE_STOPPED;
+    const std::string second = "<1000ms>";
     const std::string stopping = "Stopping Corvane.<1000ms>.<1000ms>.<1000ms>\n";
+    const std::string removed = "Corvane removed.\n";
+    const std::string cannotAccept =
+        "ControlService failed - The service cannot accept control messages at this time. "
+        "(0x425)\n";
+    const std::string denied = " failed - Access is denied. (0x5)\n";
     const Case cases[] = {
-        {{SERVICE_STOPPED}, 0, 0, true, ""},
-        {{RUNNING, PENDING, PENDING, SERVICE_STOPPED}, 0, 3, true, stopping + "Corvane stopped.\n"},
-        {{RUNNING, PENDING}, 3, 3, false, stopping + "Corvane failed to stop.\n"},  // query fails
+        {{STOPPED}, false, FakeCall::ControlService, 0, removed},
+        {{RUNNING, PENDING, PENDING, STOPPED},
+         false,
+         FakeCall::ControlService,
+         0,
+         stopping + "Corvane stopped.\n" + removed},
+        {{RUNNING, PENDING},
+         false,
+         FakeCall::QueryServiceStatus,
+         5,
+         stopping + "Corvane failed to stop.\n"},
+        {{RUNNING}, false, FakeCall::ControlService, 5, "ControlService" + denied},
+        // Still starting: asked again each second while its check point moves.
+        {{STARTING, STARTING, STARTING, STARTING, RUNNING, STOPPED},
+         true,
+         FakeCall::ControlService,
+         0,
+         second + second + "Stopping Corvane.<1000ms>\nCorvane stopped.\n" + removed},
+        {{STARTING},
+         false,
+         FakeCall::ControlService,
+         0,
+         second + second + second + second + second + cannotAccept},
+        {{STARTING}, true, FakeCall::QueryServiceStatus, 5, "QueryServiceStatus" + denied},
+        {{STARTING, PENDING, STOPPED},
+         false,
+         FakeCall::ControlService,
+         0,
+         "Stopping Corvane.<1000ms>\nCorvane stopped.\n" + removed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.console);
         ResetProcess();
         Fake.installedService = "Corvane";
         Fake.serviceStates = c.states;
+        Fake.startAdvances = c.startAdvances;
         Fake.registry[KEY] = OLD_SOURCE;
-        FakeScript(FakeCall::QueryServiceStatus, c.failingQuery, 5);
+        Fake.systemTexts[1061] = "The service cannot accept control messages at this time.\r\n";
+        FakeScript(c.call, c.call == FakeCall::QueryServiceStatus && c.states.size() > 1 ? 3 : 1,
+                   c.error);
 
-        EXPECT_EQ(RemoveCommand(), c.result);
-        EXPECT_EQ(Fake.console, c.console + "Corvane removed.\n");
-        EXPECT_EQ(Fake.installedService, "");
-        EXPECT_EQ(Fake.registry.count(KEY), 0u);
+        const bool deleted = c.console.ends_with(removed);
+        EXPECT_EQ(RemoveCommand(), deleted);
+        EXPECT_EQ(Fake.console, c.console);
+        EXPECT_EQ(Fake.installedService, deleted ? "" : "Corvane");
+        EXPECT_EQ(Fake.registry.count(KEY), deleted ? 0u : 1u);
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
-        Strings calls{"OpenSCManager f003f", "OpenService Corvane f01ff", "ControlService 1"};
-        calls.insert(calls.end(), c.queries, "QueryServiceStatus");
-        calls.insert(calls.end(), {"DeleteService", "RegDeleteKey " + KEY,
-                                   "CloseServiceHandle service", "CloseServiceHandle manager"});
-        EXPECT_EQ(Fake.trace, calls);
     }
 }
 
