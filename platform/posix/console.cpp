@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,13 +17,21 @@ std::array<char, 512> StdoutBuffer{};
 // ($JOURNAL_STREAM names its device and inode): a reader of the journal expects each line
 // when it is written, not when the collector ends.
 bool StdoutIsJournalStream() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    std::uintmax_t device = 0;
-    std::uintmax_t inode = 0;
+    // Read at start-up, before there is a second thread.
+    const char* stream = std::getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+    if (stream == nullptr) {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long long device = std::strtoull(stream, &end, 10);
+    if (end == stream || *end != ':') {
+        return false;
+    }
+    const char* inodeText = end + 1;
+    const unsigned long long inode = std::strtoull(inodeText, &end, 10);
     struct stat out {};
-    return stream != nullptr &&
-           std::sscanf(stream, "%" SCNuMAX ":%" SCNuMAX, &device, &inode) == 2 &&
-           fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == device && out.st_ino == inode;
+    return end != inodeText && *end == '\0' && fstat(STDOUT_FILENO, &out) == 0 &&
+           out.st_dev == device && out.st_ino == inode;
 }
 
 }  // namespace
