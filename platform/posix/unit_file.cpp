@@ -45,7 +45,8 @@ constexpr std::string_view UNIT_TAIL =
     "ProtectKernelModules=yes\n"
     "ProtectKernelLogs=yes\n"
     "ProtectControlGroups=yes\n"
-    "# Also lets the service read the real-time clock device, which PrivateDevices= hides.\n"
+    "# Puts the real-time clock on the device list, read only; PrivateDevices= leaves no\n"
+    "# such device to read.\n"
     "ProtectClock=yes\n"
     "ProtectHostname=yes\n"
     "ProtectProc=invisible\n"
@@ -62,12 +63,12 @@ constexpr std::string_view UNIT_TAIL =
     "SystemCallFilter=@system-service\n"
     "SystemCallFilter=~@privileged @resources\n"
     "SystemCallFilter=capset\n"
-    "# It listens for every sender on the host's network: no private network, no address\n"
-    "# allow list. Local sockets carry its journal entries and status reports.\n"
+    "# It listens for every sender on the host's network: no PrivateNetwork=, no address\n"
+    "# allow list (IPAddressDeny=). Local sockets carry its journal entries and status.\n"
     "RestrictAddressFamilies=AF_INET AF_UNIX\n"
-    "# Not settable: a user namespace of its own would void the port capability in the\n"
-    "# host's network, and the executable stays where it was installed, in the host's\n"
-    "# root directory.\n";
+    "# PrivateUsers= stays off: in a user namespace of its own the port capability would\n"
+    "# not count in the host's network. RootDirectory= too: the executable stays where it\n"
+    "# was installed, in the host's tree.\n";
 
 struct Writer {
     std::span<char> out;
