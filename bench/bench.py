@@ -81,7 +81,7 @@ class Bench:
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dM" % self.args.journal_mib,
                             "tmpfs", d], check=True)
         # journald's configuration: only what keeps the measurement clean. No rate
-        # limit (the collector's unit sets LogRateLimitIntervalSec=0 for the same
+        # limit (the collector's unit sets a limit no journal can reach, for the same
         # reason, and rsyslog gets the same journal), no kernel messages, room for
         # every entry of the run.
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1M", "tmpfs", "/etc/systemd"],

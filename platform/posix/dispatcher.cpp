@@ -12,6 +12,7 @@
 
 #include "platform/posix/dispatcher.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/privileges.h"
 #include "platform/posix/win32_codes.h"
 #include "platform/scm.h"
 
@@ -128,11 +129,14 @@ int OpenControlSignals() {
 // the thread cannot start.
 bool RunService(int signals, int wake) {
     pthread_t thread{};
+    ExpectControlThreadDrop();
     const int started = pthread_create(&thread, nullptr, ServiceThread, nullptr);
     if (started != 0) {
         errno = started;
         return false;
     }
+    // Serving controls needs no privilege; the service thread has its own copy.
+    DropControlThreadCapabilities();
     ServeControls(signals, wake);
     (void)pthread_join(thread, nullptr);
     return true;

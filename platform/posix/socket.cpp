@@ -7,9 +7,12 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/posix/errors.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/privileges.h"
 #include "platform/posix/win32_codes.h"
 
 namespace {
@@ -96,6 +99,15 @@ int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
     local.sin_addr.s_addr = htonl(address);
     local.sin_port = htons(port);
     if (bind(FdOf(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        return FailSocketCall();
+    }
+    // The port and the buffer were all the privilege was for. A collector that cannot give
+    // it up does not serve: its bind fails, and the service's standard error says why.
+    if (!DropCapabilities()) {
+        const int error = errno;
+        (void)std::fprintf(stderr, "Unable to give up capabilities after bind - %s\n",
+                           strerrordesc_np(error));
+        errno = error;
         return FailSocketCall();
     }
     return 0;

@@ -17,6 +17,6 @@ bool UnitFilePath(std::string_view serviceName, std::span<char> out);
 const char* ExecPathProblem(std::string_view path);
 
 // The unit text for a service whose executable is `binaryPath`: demand start (no
-// [Install] section), notify protocol, the default account. Its length, or 0 when it
+// [Install] section), notify protocol, a user of its own for each run. Its length, or 0 when it
 // does not fit or ExecPathProblem refuses the path.
 std::size_t ComposeUnitFile(std::string_view binaryPath, std::span<char> out);
