@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/types.h"
 
@@ -27,6 +28,11 @@ OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFun
 // Hands the whole record to the manager. A stop control is delivered only after a report
 // that declared SERVICE_ACCEPT_STOP.
 bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status);
+
+// A line of the running service's own for the manager to show beside its state, such as
+// its counts; nothing where the manager shows no such line. Not a status report: the
+// record stays as last reported. Failures are not reported: the line is only news.
+void OsShowServiceText(std::string_view text);
 
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
 

@@ -21,3 +21,56 @@ std::size_t FormatLogText(std::span<const char> datagram, std::span<char, LOG_TE
     out[length + 2] = '\0';
     return length + 2;
 }
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[0] (a lead byte above 0x7F), or 0.
+// Overlong forms, surrogates and code points above U+10FFFF are not well-formed.
+std::size_t SequenceLength(std::span<const unsigned char> text) {
+    const unsigned char lead = text[0];
+    std::size_t length = 0;
+    unsigned char low = 0x80;   // the range of the second byte, which rules out the
+    unsigned char high = 0xBF;  // overlong, surrogate and too-large forms
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    }
+    if (length == 0 || text.size() < length || text[1] < low || text[1] > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+bool IsWideUtf8(std::span<const char> text) {
+    const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(text.data()),
+                                               text.size());
+    bool wide = false;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const std::size_t length = SequenceLength(bytes.subspan(at));
+        if (length == 0) {
+            return false;
+        }
+        wide = true;
+        at += length;
+    }
+    return wide;
+}

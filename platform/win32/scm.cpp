@@ -73,6 +73,10 @@ bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status) {
     return SetServiceStatus(ToNative<SERVICE_STATUS_HANDLE>(statusHandle), &native) != FALSE;
 }
 
+// The manager keeps no line of text beside a service's state: the counts show in the
+// event log's loss reports only.
+void OsShowServiceText(std::string_view /*text*/) {}
+
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess) {
     return FromNative(OpenSCManagerA(nullptr, nullptr, desiredAccess));
 }
