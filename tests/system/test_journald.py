@@ -1,32 +1,19 @@
 """The collector against the real systemd-journald, read back with journalctl."""
 
-import json
-import subprocess
-import time
-from pathlib import Path
+import os
+import signal
 
-from harness import LISTENING, STARTING, log_line, send, stop
+from harness import (LISTENING, STARTING, fill, log_line, losses, read_journal, send,
+                     start_journald, stop)
 
 
-def read_journal(count):
-    deadline = time.monotonic() + 10
-    while True:
-        lines = subprocess.run(["journalctl", "-o", "json", "-t", "Corvane", "--no-pager"],
-                               capture_output=True, text=True, timeout=10).stdout.splitlines()
-        if len(lines) >= count or time.monotonic() > deadline:
-            # Fields with control characters come as arrays of bytes.
-            return [[(name, bytes(value).decode() if isinstance(value, list) else value)
-                     for name, value in json.loads(line).items()] for line in lines]
-        time.sleep(0.1)
+def fields_of(entries, expected):
+    return [[(name, dict(entry).get(name)) for name, _ in want]
+            for entry, want in zip(entries, expected)]
 
 
 def test_entries_in_the_real_journal(corvane, manager):
-    conf = Path("/etc/systemd/journald.conf.d")
-    conf.mkdir(parents=True, exist_ok=True)
-    # Keep to the sandbox: no kernel log in or out, entries only under the tmpfs /run.
-    (conf / "sandbox.conf").write_text("[Journal]\nStorage=volatile\nReadKMSG=no\n")
-    corvane.spawn(["/lib/systemd/systemd-journald"], manager.path)
-    manager.wait_until(lambda reports: any("READY=1" in report for report in reports))
+    start_journald(corvane, manager)
     service = corvane.start()
     manager.wait_state(4)
     texts = [f"burst line {n:03}" for n in range(100)]
@@ -34,8 +21,29 @@ def test_entries_in_the_real_journal(corvane, manager):
         send(f"{text}\n".encode())
     expected = [STARTING, LISTENING] + [log_line(f"[{text}]") for text in texts]
     entries = read_journal(len(expected))
-    assert [[(name, dict(entry).get(name)) for name, _ in want] for entry, want
-            in zip(entries, expected)] == expected
+    assert fields_of(entries, expected) == expected
     assert len(entries) == len(expected)
     assert {dict(entry)["_PID"] for entry in entries} == {str(service.pid)}
     assert stop(service) == 0
+
+
+def test_reports_lost_to_a_stopped_journal_are_counted_in_the_next_report(corvane, manager):
+    journald = start_journald(corvane, manager)
+    service = corvane.start()
+    manager.wait_state(4)
+    read_journal(2)
+    os.kill(journald.pid, signal.SIGSTOP)
+    fill("/run/systemd/journal/socket")  # its queue full: every report waits, then is lost
+    for number in range(3):
+        send(b"stalled %d\n" % number)
+    # Each report gives up after its bounded wait; the status line says when all three have.
+    manager.wait_until(lambda _: any(text.endswith(" 3 not written") for text in manager.texts),
+                       timeout=15)
+    os.kill(journald.pid, signal.SIGCONT)
+    send(b"after\n")
+    read_journal(3)
+    assert stop(service) == 0
+    expected = [STARTING, LISTENING, log_line("[after]"), losses((0, 0, 3), (0, 0, 3))]
+    entries = read_journal(len(expected))
+    assert fields_of(entries, expected) == expected
+    assert len(entries) == len(expected)
