@@ -43,29 +43,30 @@ const char* Grouped(std::uint64_t value, std::array<char, 32>& out) {
     return out.data();
 }
 
-// "<n> too long, <n> dropped by the kernel, <n> not written"; the kernel's part only where
-// the platform tells of its drops. Appended at `at`; the new length.
-std::size_t AppendLosses(Text& text, std::size_t at, const Counts& counts) {
+// `lead`, then "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part
+// only where the platform tells of its drops; appended at `at`. The new length.
+std::size_t AppendLosses(Text& text, std::size_t at, const char* lead, const Counts& counts) {
     std::array<char, 32> tooLong{};
-    std::array<char, 32> dropped{};
     std::array<char, 32> unwritten{};
     std::array<char, 64> kernel{};
     if (OsSeesKernelDrops()) {
+        std::array<char, 32> dropped{};
         (void)std::snprintf(kernel.data(), kernel.size(), "%s dropped by the kernel, ",
                             Grouped(counts.kernelDrops, dropped));
     }
     const int length = std::snprintf(
-        text.data() + at, text.size() - at, "%s too long, %s%s not written",
+        text.data() + at, text.size() - at, "%s%s too long, %s%s not written", lead,
         Grouped(counts.tooLong, tooLong), kernel.data(), Grouped(counts.unwritten, unwritten));
     return length > 0 ? std::min(at + static_cast<std::size_t>(length), text.size() - 1) : at;
 }
 
 void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs) {
-    Text text{};
     std::array<char, 32> logged{};
-    const int length = std::snprintf(text.data(), text.size(), "Running: %s logged, ",
-                                     Grouped(counts.logged, logged));
-    (void)AppendLosses(text, length > 0 ? static_cast<std::size_t>(length) : 0, counts);
+    std::array<char, 64> lead{};
+    (void)std::snprintf(lead.data(), lead.size(), "Running: %s logged, ",
+                        Grouped(counts.logged, logged));
+    Text text{};
+    (void)AppendLosses(text, 0, lead.data(), counts);
     OsShowServiceText(text.data());
     accounts.shown = counts;
     accounts.shownAtMs = nowMs;
@@ -78,12 +79,8 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
     const Counts since{0, counts.tooLong - before.tooLong, counts.kernelDrops - before.kernelDrops,
                        counts.unwritten - before.unwritten};
     Text text{};
-    std::size_t at = static_cast<std::size_t>(
-        std::snprintf(text.data(), text.size(), "Lost since the last report: "));
-    at = AppendLosses(text, at, since);
-    at += static_cast<std::size_t>(
-        std::snprintf(text.data() + at, text.size() - at, "; since the start: "));
-    at = AppendLosses(text, at, counts);
+    std::size_t at = AppendLosses(text, 0, "Lost since the last report: ", since);
+    at = AppendLosses(text, at, "; since the start: ", counts);
     (void)std::snprintf(text.data() + at, text.size() - at, ".");
     accounts.reported = counts;
     accounts.reportedAtMs = nowMs;

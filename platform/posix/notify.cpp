@@ -137,53 +137,40 @@ bool SendDatagram(const sockaddr_un& address, socklen_t addressLength, std::stri
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-// The manager's address from NOTIFY_SOCKET; false without one, or with the last error set
-// (ERROR_INVALID_PARAMETER in *bad) when it names no address this layer speaks.
-bool ManagerAddress(sockaddr_un* address, socklen_t* addressLength, bool* bad) {
+// Sends one message to the manager that NOTIFY_SOCKET names. True without one: there is
+// no manager to tell.
+bool SendToManager(std::string_view text) {
     // Nothing in this process changes its environment, so reading it from two threads
     // is safe.
     const char* socketName = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe)
-    *bad = false;
     if (socketName == nullptr || socketName[0] == '\0') {
-        return false;
+        return true;
     }
-    *bad = !NotifyAddress(socketName, address, addressLength);
-    return !*bad;
+    sockaddr_un address{};
+    socklen_t addressLength = 0;
+    if (!NotifyAddress(socketName, &address, &addressLength)) {
+        return FailWith(ERROR_INVALID_PARAMETER);
+    }
+    return SendDatagram(address, addressLength, text);
 }
 
 }  // namespace
 
 bool NotifyManager(const ServiceStatus& status) {
-    sockaddr_un address{};
-    socklen_t addressLength = 0;
-    bool bad = false;
-    if (!ManagerAddress(&address, &addressLength, &bad)) {
-        return bad ? FailWith(ERROR_INVALID_PARAMETER) : true;
-    }
     NotifyText text{};
     const std::size_t length = FormatNotifyText(text, status);
     if (length == 0) {
         return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
-    return SendDatagram(address, addressLength, std::string_view(text.data(), length));
+    return SendToManager(std::string_view(text.data(), length));
 }
 
 bool NotifyStatusText(std::string_view statusText) {
-    sockaddr_un address{};
-    socklen_t addressLength = 0;
-    bool bad = false;
-    if (!ManagerAddress(&address, &addressLength, &bad)) {
-        return bad ? FailWith(ERROR_INVALID_PARAMETER) : true;
-    }
     NotifyText text{};
     std::size_t length = 0;
     if (statusText.find('\n') != std::string_view::npos || !Append(text, &length, "STATUS=") ||
         !Append(text, &length, statusText)) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
-    return SendDatagram(address, addressLength, std::string_view(text.data(), length));
+    return SendToManager(std::string_view(text.data(), length));
 }
