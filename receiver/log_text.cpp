@@ -1,5 +1,6 @@
 #include "receiver/log_text.h"
 
+#include <cstdint>
 #include <cstring>
 
 std::size_t FormatLogText(std::span<const char> datagram, std::span<char, LOG_TEXT_SIZE> out) {
@@ -53,18 +54,31 @@ std::size_t SequenceLength(std::span<const unsigned char> text) {
     return length;
 }
 
+// Where the run of ASCII bytes from `at` ends. Eight bytes at a time: nearly every line is
+// ASCII, and the receive loop looks at every one.
+std::size_t AsciiEnd(std::span<const unsigned char> bytes, std::size_t at) {
+    constexpr std::uint64_t HIGH_BITS = 0x8080808080808080U;
+    std::uint64_t word = 0;
+    while (at + sizeof word <= bytes.size()) {
+        std::memcpy(&word, bytes.data() + at, sizeof word);
+        if ((word & HIGH_BITS) != 0) {
+            break;
+        }
+        at += sizeof word;
+    }
+    while (at < bytes.size() && bytes[at] < 0x80) {
+        ++at;
+    }
+    return at;
+}
+
 }  // namespace
 
 bool IsWideUtf8(std::span<const char> text) {
     const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(text.data()),
                                                text.size());
     bool wide = false;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes[at] < 0x80) {
-            ++at;
-            continue;
-        }
+    for (std::size_t at = AsciiEnd(bytes, 0); at < bytes.size(); at = AsciiEnd(bytes, at)) {
         const std::size_t length = SequenceLength(bytes.subspan(at));
         if (length == 0) {
             return false;

@@ -200,15 +200,18 @@ TEST(LogTextTest, OnlyWellFormedUtf8BeyondAsciiIsMarkedWide) {
         {"\xe6\x97\xa5\xe6\x9c\xac", true},  // 日本
         {"\xf0\x9d\x84\x9e", true},          // beyond the basic plane
         {"\xf4\x8f\xbf\xbf", true},          // the last code point
-        {"caf\xe9", false},                  // Latin-1
-        {"\xc3\x28", false},                 // a lead byte without its follower
-        {"\xe2\x82", false},                 // cut short at the end
-        {"\xc0\xaf", false},                 // overlong
-        {"\xe0\x80\xaf", false},             // overlong
-        {"\xed\xa0\x80", false},             // a surrogate
-        {"\xf4\x90\x80\x80", false},         // above U+10FFFF
-        {"\xc3\xa9\xff", false},             // good, then a byte UTF-8 never has
-        {"\x80", false},                     // a follower alone
+        {"0123456\xe2\x82\xac"
+         "89",
+         true},                       // across the scan's eight-byte words
+        {"caf\xe9", false},           // Latin-1
+        {"\xc3\x28", false},          // a lead byte without its follower
+        {"\xe2\x82", false},          // cut short at the end
+        {"\xc0\xaf", false},          // overlong
+        {"\xe0\x80\xaf", false},      // overlong
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xc3\xa9\xff", false},      // good, then a byte UTF-8 never has
+        {"\x80", false},              // a follower alone
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsWideUtf8(c.text), c.wide) << testing::PrintToString(c.text);
