@@ -161,10 +161,8 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     if (stopEvent != 0) {
         waits[1].fd = FdFromHandle(stopEvent);
     }
-    timespec began{};
-    if (waitMs != WAIT_FOREVER) {
-        (void)clock_gettime(CLOCK_MONOTONIC, &began);
-    }
+    timespec began{};  // read at the first wait: under load there is none
+    bool waited = false;
     for (;;) {
         // The queued datagram first: under load the wait would only say that it is there,
         // at the cost of a second system call per datagram. A stop that comes meanwhile
@@ -173,6 +171,10 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
         if (received != NOTHING_QUEUED) {
             return received;
         }
+        if (!waited && waitMs != WAIT_FOREVER) {
+            (void)clock_gettime(CLOCK_MONOTONIC, &began);
+        }
+        waited = true;
         const int ready = poll(waits.data(), waits.size(), RemainingWait(waitMs, began));
         if (ready < 0) {
             if (errno == EINTR) {
