@@ -21,9 +21,11 @@ OsHandle OsRegisterEventSource(const char* /*sourceName*/) {
     return 1;
 }
 
-void OsReportEvent(OsHandle /*source*/, std::uint16_t eventType, std::uint16_t /*category*/,
-                   std::uint32_t eventId, std::span<const char* const> strings) {
+bool OsReportEvent(OsHandle /*source*/, std::uint16_t eventType, std::uint16_t /*category*/,
+                   std::uint32_t eventId, std::span<const char* const> strings,
+                   TextCoding /*coding*/) {
     CostHooks::Reported(eventType, eventId, strings);
+    return true;
 }
 
 void OsDeregisterEventSource(OsHandle /*source*/) {}
@@ -41,6 +43,8 @@ bool OsSetServiceStatus(OsHandle /*statusHandle*/, const ServiceStatus& status) 
     CostHooks::Status(status.currentState);
     return true;
 }
+
+void OsShowServiceText(std::string_view /*text*/) {}
 
 OsHandle OsOpenSCManager(std::uint32_t /*desiredAccess*/) {
     return 0;

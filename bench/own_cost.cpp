@@ -7,9 +7,9 @@
 // user/system split). Rounds of the three loops alternate, so that whatever else the
 // machine does falls on all of them alike; the medians are reported.
 //
-// The loops: "bare" is recvfrom into a 256-byte buffer and nothing else; "collector" is
-// RunReceiver from the program, on the harness's platform whose event report only
-// counts; "collector+render" additionally renders the journal's MESSAGE text and the
+// The loops: "bare" is recvfrom into a buffer as large as the collector's and nothing
+// else; "collector" is RunReceiver from the program, on the harness's platform whose event
+// report only counts; "collector+render" additionally renders the journal's MESSAGE text and the
 // event ID field for each report, i.e. all the work of a report but its send.
 //
 // The collector's socket layer is the Linux port's own (platform/posix), linked from

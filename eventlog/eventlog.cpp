@@ -10,17 +10,22 @@
 #include "service/names.h"
 
 std::atomic<std::uint32_t> LastFailureCode{0};
+std::atomic<std::uint64_t> UnwrittenReports{0};
 
 namespace {
 
-void ReportOnce(std::uint16_t eventType, std::uint32_t eventId,
-                std::span<const char* const> strings) {
+bool ReportOnce(std::uint16_t eventType, std::uint32_t eventId,
+                std::span<const char* const> strings, TextCoding coding) {
     const OsHandle source = OsRegisterEventSource(SERVICE_NAME);
-    if (source == 0) {
-        return;
+    bool written = false;
+    if (source != 0) {
+        written = OsReportEvent(source, eventType, 0, eventId, strings, coding);
+        OsDeregisterEventSource(source);
     }
-    OsReportEvent(source, eventType, 0, eventId, strings);
-    OsDeregisterEventSource(source);
+    if (!written) {
+        UnwrittenReports.fetch_add(1, std::memory_order_relaxed);
+    }
+    return written;
 }
 
 }  // namespace
@@ -34,14 +39,15 @@ void LogFailure(const char* failureText) {
     (void)std::snprintf(text.data(), text.size(), "%s error: %d", SERVICE_NAME,
                         static_cast<int>(code));
     const std::array<const char*, 2> strings{text.data(), failureText};
-    ReportOnce(EVENTLOG_ERROR_TYPE, 0, strings);
+    (void)ReportOnce(EVENTLOG_ERROR_TYPE, 0, strings, TextCoding::Ansi);
 }
 
-void LogInfoEvent(const char* insertText, std::uint32_t eventId) {
-    LogTypedEvent(insertText, eventId, EVENTLOG_INFORMATION_TYPE);
+bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding) {
+    return LogTypedEvent(insertText, eventId, EVENTLOG_INFORMATION_TYPE, coding);
 }
 
-void LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType) {
+bool LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType,
+                   TextCoding coding) {
     const std::array<const char*, 1> strings{insertText};
-    ReportOnce(eventType, eventId, strings);
+    return ReportOnce(eventType, eventId, strings, coding);
 }

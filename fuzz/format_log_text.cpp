@@ -1,5 +1,5 @@
 // Fuzz target: a datagram's bytes as they come off the network, turned into the
-// bracketed event text.
+// bracketed event text, and the choice of the call that reports it (UTF-8 or 8-bit).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +17,39 @@ void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
+}
+
+// Well-formed UTF-8 with a byte above 0x7F, decided another way: decode each sequence by
+// its lead byte's count of leading ones, then demand the shortest form and a scalar value.
+bool ReferenceWideUtf8(const unsigned char* text, std::size_t size) {
+    bool wide = false;
+    for (std::size_t at = 0; at < size;) {
+        std::size_t length = 0;
+        while (length < 8 && (text[at] & (0x80U >> length)) != 0) {
+            ++length;
+        }
+        if (length == 0) {
+            ++at;
+            continue;
+        }
+        if (length == 1 || length > 4 || at + length > size) {
+            return false;
+        }
+        std::uint32_t value = text[at] & (0x7FU >> length);
+        for (std::size_t i = 1; i < length; ++i) {
+            if ((text[at + i] & 0xC0U) != 0x80U) {
+                return false;
+            }
+            value = (value << 6) | (text[at + i] & 0x3FU);
+        }
+        const std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < shortest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+        wide = true;
+        at += length;
+    }
+    return wide;
 }
 
 }  // namespace
@@ -56,5 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Check(text == expected);
     }
+    Check(IsWideUtf8(std::span<const char>(datagram.get(), size)) ==
+          ReferenceWideUtf8(data, size));
     return 0;
 }

@@ -32,7 +32,7 @@ for target in format_log_text render_event_message; do
     mkdir -p "$work"
     log=$out/$target.log
     echo "fuzz $target: ${seconds}s"
-    if (cd "$out" && "./$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+    if (cd "$out" && "./$target" -max_total_time="$seconds" -max_len=9000 -timeout=10 \
             -dict="$root/fuzz/fuzz.dict" -print_final_stats=1 \
             "$work" "$root/fuzz/corpus/$target") >"$log" 2>&1; then
         grep -a -E '^(Done|stat::number_of_executed_units)' "$log" || true

@@ -7,12 +7,17 @@
 
 #include "platform/types.h"
 
+// How the insertion strings' bytes are to be read: in the system's 8-bit code page, or
+// as UTF-8 (which the platform turns into its own wide text where it has one).
+enum class TextCoding : std::uint8_t { Ansi, Utf8 };
+
 // The source's handle, or null when the log cannot be reached.
 OsHandle OsRegisterEventSource(const char* sourceName);
 
-// Writes one event with its insertion strings in order. Failures are not reported:
-// a log that refuses a report has nobody left to tell.
-void OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
-                   std::uint32_t eventId, std::span<const char* const> strings);
+// Writes one event with its insertion strings in order. True when the log took it;
+// false when it refused it or did not answer in time (the report is then lost).
+bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
+                   std::uint32_t eventId, std::span<const char* const> strings,
+                   TextCoding coding = TextCoding::Ansi);
 
 void OsDeregisterEventSource(OsHandle source);

@@ -26,3 +26,7 @@ std::size_t OsFormatSystemMessage(std::uint32_t code, std::span<char> out);
 std::uint32_t OsGetModuleFileName(std::span<char> out);
 
 void OsSleep(std::uint32_t milliseconds);
+
+// Milliseconds of a clock that only ever goes forward, from some fixed moment; cheap
+// enough to read once per datagram.
+std::uint64_t OsTickCount();

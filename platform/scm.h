@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "platform/types.h"
 
@@ -33,6 +34,11 @@ bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status);
 // OsGetModuleFileName names it, as the service: false with a one-line reason (no line
 // feed) in `reason` when it cannot.
 bool OsCheckServiceBinary(const char* path, std::span<char> reason);
+
+// A line of the running service's own for the manager to show beside its state, such as
+// its counts; nothing where the manager shows no such line. Not a status report: the
+// record stays as last reported. Failures are not reported: the line is only news.
+void OsShowServiceText(std::string_view text);
 
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
 

@@ -11,6 +11,12 @@
 // Returned by OsReceive when the stop event, not a datagram, ended the wait.
 inline constexpr int RECEIVE_STOPPED = -2;
 
+// Returned by OsReceive when its wait ran out with nothing received.
+inline constexpr int RECEIVE_TIMED_OUT = -3;
+
+// A wait without end.
+inline constexpr std::uint32_t WAIT_FOREVER = 0xFFFFFFFF;
+
 // 0, or the socket layer's error number.
 int OsWSAStartup(std::uint16_t version);
 void OsWSACleanup();
@@ -25,9 +31,16 @@ int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port);
 // written, as far as the platform sensibly allows. The size granted, or SOCKET_ERROR.
 int OsEnlargeReceiveBuffer(OsSocket socket);
 
-// Waits for one datagram or for the stop event, whichever comes first. The byte count
-// (the datagram fitted), RECEIVE_STOPPED, or SOCKET_ERROR. A datagram longer than the
-// buffer is a failure with WSAEMSGSIZE, and is consumed: the next call gets the next one.
-int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent);
+// Waits at most `waitMs` milliseconds for one datagram or for the stop event, whichever
+// comes first. The byte count (the datagram fitted), RECEIVE_STOPPED, RECEIVE_TIMED_OUT,
+// or SOCKET_ERROR. A datagram longer than the buffer is a failure with WSAEMSGSIZE, and is
+// consumed: the next call gets the next one. Where the platform tells (OsSeesKernelDrops),
+// *kernelDrops becomes its running count of datagrams it dropped for the socket because
+// the receive buffer was full, as of the datagram received; otherwise it is left alone.
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
+              std::uint32_t* kernelDrops);
+
+// Whether OsReceive tells of the datagrams the kernel dropped.
+bool OsSeesKernelDrops();
 
 void OsCloseSocket(OsSocket socket);

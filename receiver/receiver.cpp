@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "platform/socket.h"
 #include "platform/socket_constants.h"
+#include "receiver/accounts.h"
 #include "service/names.h"
 #include "service/status.h"
 
@@ -27,7 +28,7 @@ using MessageText = std::array<char, 256>;
 std::uint32_t ReportSocketFailure(const char* what, int code) {
     MessageText text{};
     (void)std::snprintf(text.data(), text.size(), "%s %d\n", what, code);
-    LogTypedEvent(text.data(), MSG_SERVICE_ERROR, EVENTLOG_ERROR_TYPE);
+    (void)LogTypedEvent(text.data(), MSG_SERVICE_ERROR, EVENTLOG_ERROR_TYPE);
     return static_cast<std::uint32_t>(code);
 }
 
@@ -70,13 +71,28 @@ OsSocket OpenSyslogSocket(std::uint32_t* failure) {
     return socket;
 }
 
+// One datagram's log line; counted when the log took it. Text that is UTF-8 beyond
+// ASCII is marked as such, so that it reads as the sender wrote it.
+void LogDatagram(std::span<const char> datagram, std::span<char, LOG_TEXT_SIZE> logText,
+                 RunAccounts& accounts) {
+    const std::size_t length = FormatLogText(datagram, logText);
+    const TextCoding coding =
+        IsWideUtf8(std::span(logText.data(), length)) ? TextCoding::Utf8 : TextCoding::Ansi;
+    if (LogInfoEvent(logText.data(), MSG_LOG_LINE, coding)) {
+        ++accounts.counts.logged;
+    }
+}
+
 // Turns datagrams into events until a stop request or a receive failure; 0 after a
 // stop, else the failure's error number.
-std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent) {
+std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& accounts) {
     std::array<char, DATAGRAM_BUFFER_SIZE> datagram{};
     std::array<char, LOG_TEXT_SIZE> logText{};
+    std::uint32_t kernelDrops = 0;
+    std::uint64_t now = OsTickCount();
     for (;;) {
-        const int received = OsReceive(socket, datagram, stopEvent);
+        const int received =
+            OsReceive(socket, datagram, stopEvent, AccountsWaitMs(accounts, now), &kernelDrops);
         if (received == RECEIVE_STOPPED) {
             return NO_ERROR;
         }
@@ -88,19 +104,22 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent) {
             if (error != WSAEMSGSIZE) {
                 return error;
             }
-        } else {
-            (void)FormatLogText(std::span(datagram.data(), static_cast<std::size_t>(received)),
-                                logText);
-            LogInfoEvent(logText.data(), MSG_LOG_LINE);
+            ++accounts.counts.tooLong;
+        } else if (received != RECEIVE_TIMED_OUT) {
+            LogDatagram(std::span(datagram.data(), static_cast<std::size_t>(received)), logText,
+                        accounts);
         }
+        NoteKernelDrops(accounts, kernelDrops);
         if (StopFlag.load() != 0) {
             return NO_ERROR;
         }
+        now = OsTickCount();
+        KeepAccounts(accounts, now);
     }
 }
 
 // Socket to datagrams: the run once the stop event exists. Same result as RunReceiver.
-std::uint32_t ServeSocket(OsHandle stopEvent) {
+std::uint32_t ServeSocket(OsHandle stopEvent, RunAccounts& accounts) {
     std::uint32_t failure = NO_ERROR;
     const OsSocket socket = OpenSyslogSocket(&failure);
     if (socket == INVALID_SOCKET) {
@@ -110,8 +129,9 @@ std::uint32_t ServeSocket(OsHandle stopEvent) {
         MessageText text{};
         (void)std::snprintf(text.data(), text.size(), "'Listening' on port %d, protocol %s\n",
                             SYSLOG_PORT, "UDP");
-        LogInfoEvent(text.data(), MSG_SERVICE_STARTED);
-        failure = ReceiveLoop(socket, stopEvent);
+        (void)LogInfoEvent(text.data(), MSG_SERVICE_STARTED);
+        failure = ReceiveLoop(socket, stopEvent, accounts);
+        CloseAccounts(accounts);
     }
     OsCloseSocket(socket);
     OsWSACleanup();
@@ -124,9 +144,10 @@ std::uint32_t RunReceiver(std::uint32_t /*argCount*/, char** /*argVector*/) {
     if (!ReportStartPending()) {
         return NO_ERROR;
     }
+    RunAccounts accounts = OpenAccounts();
     MessageText version{};
     (void)std::snprintf(version.data(), version.size(), "Version %s", VERSION_TEXT);
-    LogInfoEvent(version.data(), MSG_SERVICE_STARTING);
+    (void)LogInfoEvent(version.data(), MSG_SERVICE_STARTING);
 
     OsHandle stopEvent = OsCreateEvent();
     if (stopEvent == 0) {
@@ -139,7 +160,7 @@ std::uint32_t RunReceiver(std::uint32_t /*argCount*/, char** /*argVector*/) {
     }
     std::uint32_t failure = NO_ERROR;
     if (ReportStartPending()) {
-        failure = ServeSocket(stopEvent);
+        failure = ServeSocket(stopEvent, accounts);
     }
     const std::lock_guard<std::mutex> guard(StopEventLock);
     OsCloseHandle(StopEvent);

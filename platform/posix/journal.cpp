@@ -34,8 +34,9 @@ constexpr std::size_t MAX_FIELDS = 6 + MAX_STRINGS;
 // Each field: name, (length), value, closing line feed.
 constexpr std::size_t IOVECS_PER_FIELD = 4;
 
-// The rendered message: the longest catalogue text with its strings put in.
-constexpr std::size_t MESSAGE_SIZE = 2048;
+// The rendered message: the longest catalogue text with its strings put in, the longest
+// being a log line of a whole receive buffer.
+constexpr std::size_t MESSAGE_SIZE = 16384;
 
 // The journal connection, kept for the process: a report is one send, never a connect.
 // Guarded by JournalLock, which also makes each report one uninterrupted send.
@@ -115,24 +116,26 @@ void AddField(Entry& entry, std::string_view name, std::string_view value) {
     ++entry.fieldCount;
 }
 
-// One send; a journal that has restarted since the connect gets one reconnect.
-void SendEntry(Entry& entry) {
+// One send; a journal that has restarted since the connect gets one reconnect. False
+// when the entry is lost.
+bool SendEntry(Entry& entry) {
     msghdr message{};
     message.msg_iov = entry.parts.data();
     message.msg_iovlen = entry.partCount;
     const std::lock_guard<std::mutex> guard(JournalLock);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!ConnectJournal()) {
-            return;
+            return false;
         }
         if (sendmsg(JournalFd, &message, MSG_NOSIGNAL) >= 0) {
-            return;
+            return true;
         }
         if (errno != ECONNREFUSED && errno != ENOENT && errno != ENOTCONN) {
-            return;  // a timeout or a full journal: this report is lost
+            return false;  // a timeout or a full journal: this report is lost
         }
         DisconnectJournal();
     }
+    return false;
 }
 
 const char* PriorityOf(std::uint16_t eventType) {
@@ -185,11 +188,13 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
     return 0;
 }
 
-void OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
-                   std::uint32_t eventId, std::span<const char* const> strings) {
+// The journal keeps the bytes as given, so UTF-8 text needs nothing done to it.
+bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
+                   std::uint32_t eventId, std::span<const char* const> strings,
+                   TextCoding /*coding*/) {
     std::array<char, 64> identifier{};
     if (!SourceName(source, identifier)) {
-        return;
+        return false;
     }
     strings = strings.first(strings.size() < MAX_STRINGS ? strings.size() : MAX_STRINGS);
     std::array<char, MESSAGE_SIZE> message{};
@@ -214,7 +219,7 @@ void OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
         (void)std::snprintf(names[i].data(), names[i].size(), "EVENT_STRING_%zu", i + 1);
         AddField(entry, names[i].data(), strings[i] != nullptr ? strings[i] : "");
     }
-    SendEntry(entry);
+    return SendEntry(entry);
 }
 
 void OsDeregisterEventSource(OsHandle source) {

@@ -91,3 +91,12 @@ void OsSleep(std::uint32_t milliseconds) {
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
+
+// The coarse clock is read without a system call and is exact to a few milliseconds,
+// which is all the receive loop asks of it.
+std::uint64_t OsTickCount() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+}

@@ -137,9 +137,9 @@ bool SendDatagram(const sockaddr_un& address, socklen_t addressLength, std::stri
     return true;
 }
 
-}  // namespace
-
-bool NotifyManager(const ServiceStatus& status) {
+// Sends one message to the manager that NOTIFY_SOCKET names. True without one: there is
+// no manager to tell.
+bool SendToManager(std::string_view text) {
     // Nothing in this process changes its environment, so reading it from two threads
     // is safe.
     const char* socketName = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe)
@@ -151,10 +151,26 @@ bool NotifyManager(const ServiceStatus& status) {
     if (!NotifyAddress(socketName, &address, &addressLength)) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
+    return SendDatagram(address, addressLength, text);
+}
+
+}  // namespace
+
+bool NotifyManager(const ServiceStatus& status) {
     NotifyText text{};
     const std::size_t length = FormatNotifyText(text, status);
     if (length == 0) {
         return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
-    return SendDatagram(address, addressLength, std::string_view(text.data(), length));
+    return SendToManager(std::string_view(text.data(), length));
+}
+
+bool NotifyStatusText(std::string_view statusText) {
+    NotifyText text{};
+    std::size_t length = 0;
+    if (statusText.find('\n') != std::string_view::npos || !Append(text, &length, "STATUS=") ||
+        !Append(text, &length, statusText)) {
+        return FailWith(ERROR_INVALID_PARAMETER);
+    }
+    return SendToManager(std::string_view(text.data(), length));
 }

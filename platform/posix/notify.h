@@ -2,8 +2,14 @@
 // to the socket named by NOTIFY_SOCKET.
 #pragma once
 
+#include <string_view>
+
 #include "platform/types.h"
 
 // Tells the manager about the report. True without NOTIFY_SOCKET (no manager to tell);
 // false with the last error set when the datagram could not be sent.
 bool NotifyManager(const ServiceStatus& status);
+
+// Tells the manager a new status line (one line, no line feed) and nothing else. Same
+// results as NotifyManager.
+bool NotifyStatusText(std::string_view statusText);

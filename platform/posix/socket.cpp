@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "platform/posix/errors.h"
 #include "platform/posix/handles.h"
@@ -37,16 +38,31 @@ int FdOf(OsSocket socket) {
 // What ReceiveWaiting gives when no datagram is queued.
 constexpr int NOTHING_QUEUED = -3;
 
+// The socket's drop counter, when the datagram brought one along.
+void ReadDropCount(msghdr& message, std::uint32_t* kernelDrops) {
+    for (cmsghdr* note = CMSG_FIRSTHDR(&message); note != nullptr;
+         note = CMSG_NXTHDR(&message, note)) {
+        if (note->cmsg_level == SOL_SOCKET && note->cmsg_type == SO_RXQ_OVFL &&
+            note->cmsg_len >= CMSG_LEN(sizeof *kernelDrops)) {
+            std::memcpy(kernelDrops, CMSG_DATA(note), sizeof *kernelDrops);
+        }
+    }
+}
+
 // Reads a queued datagram without waiting. Its length, -1 with SocketError set, or
 // NOTHING_QUEUED.
-int ReceiveWaiting(int fd, std::span<char> buffer) {
+int ReceiveWaiting(int fd, std::span<char> buffer, std::uint32_t* kernelDrops) {
     iovec part{buffer.data(), buffer.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(std::uint32_t))> notes{};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     for (;;) {
+        message.msg_control = notes.data();
+        message.msg_controllen = notes.size();
         const ssize_t received = recvmsg(fd, &message, MSG_DONTWAIT);
         if (received >= 0) {
+            ReadDropCount(message, kernelDrops);
             // The kernel cuts an over-long datagram silently: only the flag tells.
             if ((message.msg_flags & MSG_TRUNC) != 0) {
                 SocketError = WSAEMSGSIZE;
@@ -61,6 +77,18 @@ int ReceiveWaiting(int fd, std::span<char> buffer) {
             return FailSocketCall();
         }
     }
+}
+
+// What is left of a wait of `waitMs` that began at `began`, for poll.
+int RemainingWait(std::uint32_t waitMs, const timespec& began) {
+    if (waitMs == WAIT_FOREVER) {
+        return -1;
+    }
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long spent =
+        (now.tv_sec - began.tv_sec) * 1000LL + (now.tv_nsec - began.tv_nsec) / 1000000LL;
+    return spent >= static_cast<long long>(waitMs) ? 0 : static_cast<int>(waitMs - spent);
 }
 
 }  // namespace
@@ -88,6 +116,13 @@ OsSocket OsSocketCreate(int family, int type, int protocol) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         (void)FailSocketCall();
+        return INVALID_SOCKET_VALUE;
+    }
+    // Each datagram then carries the count of those the full receive buffer cost.
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        (void)FailSocketCall();
+        (void)close(fd);
         return INVALID_SOCKET_VALUE;
     }
     return static_cast<OsSocket>(fd);
@@ -130,21 +165,29 @@ int OsEnlargeReceiveBuffer(OsSocket socket) {
     return granted;
 }
 
-int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
+              std::uint32_t* kernelDrops) {
     const int fd = FdOf(socket);
     std::array<pollfd, 2> waits{{{fd, POLLIN, 0}, {-1, POLLIN, 0}}};
     if (stopEvent != 0) {
         waits[1].fd = FdFromHandle(stopEvent);
     }
+    timespec began{};  // read at the first wait: under load there is none
+    bool waited = false;
     for (;;) {
         // The queued datagram first: under load the wait would only say that it is there,
         // at the cost of a second system call per datagram. A stop that comes meanwhile
         // is seen by the caller after this datagram's report.
-        const int received = ReceiveWaiting(fd, buffer);
+        const int received = ReceiveWaiting(fd, buffer, kernelDrops);
         if (received != NOTHING_QUEUED) {
             return received;
         }
-        if (poll(waits.data(), waits.size(), -1) < 0) {
+        if (!waited && waitMs != WAIT_FOREVER) {
+            (void)clock_gettime(CLOCK_MONOTONIC, &began);
+        }
+        waited = true;
+        const int ready = poll(waits.data(), waits.size(), RemainingWait(waitMs, began));
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -157,7 +200,14 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
             SocketError = WSAENOTSOCK;
             return -1;
         }
+        if (ready == 0) {
+            return RECEIVE_TIMED_OUT;
+        }
     }
+}
+
+bool OsSeesKernelDrops() {
+    return true;
 }
 
 void OsCloseSocket(OsSocket socket) {

@@ -1,3 +1,4 @@
+#include "platform/kernel.h"
 #include "platform/posix/dispatcher.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/notify.h"
@@ -16,4 +17,11 @@ bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status) {
     }
     NoteControlsAccepted(status.controlsAccepted);
     return true;
+}
+
+// A line the manager shows and nobody acts on: a failed send changes nothing.
+void OsShowServiceText(std::string_view text) {
+    const std::uint32_t error = OsGetLastError();
+    (void)NotifyStatusText(text);
+    OsSetLastError(error);
 }

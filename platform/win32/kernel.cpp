@@ -67,3 +67,7 @@ std::uint32_t OsGetModuleFileName(std::span<char> out) {
 void OsSleep(std::uint32_t milliseconds) {
     Sleep(milliseconds);
 }
+
+std::uint64_t OsTickCount() {
+    return GetTickCount64();
+}

@@ -108,6 +108,10 @@ bool OsCheckServiceBinary(const char* path, std::span<char> reason) {
     return false;
 }
 
+// The manager keeps no line of text beside a service's state: the counts show in the
+// event log's loss reports only.
+void OsShowServiceText(std::string_view /*text*/) {}
+
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess) {
     return FromNative(OpenSCManagerA(nullptr, nullptr, desiredAccess));
 }

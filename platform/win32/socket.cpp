@@ -86,12 +86,14 @@ int OsEnlargeReceiveBuffer(OsSocket socket) {
     return granted;
 }
 
-int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
+              std::uint32_t* /*kernelDrops*/) {
     if (!WatchSocket(socket)) {
         return SOCKET_ERROR;
     }
     // The stop event first: when both are set, the wait names the lower index.
     const std::array<WSAEVENT, 2> events{ToNative<HANDLE>(stopEvent), ArrivalEvent};
+    const ULONGLONG began = GetTickCount64();
     for (;;) {
         // Cleared before the read, so a datagram that lands after the read sets it again.
         (void)WSAResetEvent(ArrivalEvent);
@@ -103,14 +105,27 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
         if (received != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) {
             return received;
         }
-        const DWORD woken = WSAWaitForMultipleEvents(2, events.data(), FALSE, WSA_INFINITE, FALSE);
+        DWORD remaining = WSA_INFINITE;
+        if (waitMs != WAIT_FOREVER) {
+            const ULONGLONG spent = GetTickCount64() - began;
+            remaining = spent >= waitMs ? 0 : static_cast<DWORD>(waitMs - spent);
+        }
+        const DWORD woken = WSAWaitForMultipleEvents(2, events.data(), FALSE, remaining, FALSE);
         if (woken == WSA_WAIT_EVENT_0) {
             return RECEIVE_STOPPED;
+        }
+        if (woken == WSA_WAIT_TIMEOUT) {
+            return RECEIVE_TIMED_OUT;
         }
         if (woken != WSA_WAIT_EVENT_0 + 1) {
             return SOCKET_ERROR;  // the wait failed; WSAGetLastError() says why
         }
     }
+}
+
+// The socket layer keeps no count of the datagrams its full queue turned away.
+bool OsSeesKernelDrops() {
+    return false;
 }
 
 void OsCloseSocket(OsSocket socket) {

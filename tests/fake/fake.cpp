@@ -32,10 +32,12 @@ struct Scripted {
     std::function<void()> code;
 };
 
-struct Next {  // what the receive finds: a control, else a datagram or its error
+struct Next {  // what the receive finds: a control, time, else a datagram or its error
     std::uint32_t control;
     std::string bytes;
     int error;
+    std::uint32_t kernelDrops;
+    std::uint64_t passingMs;
 };
 
 // The fake's own state, guarded by FakeLock like the script.
@@ -175,12 +177,16 @@ void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void(
     Inner.scripted[{call, nth}] = {error, std::move(code)};
 }
 
-void FakeQueueDatagram(std::string_view bytes, int error) {
-    Queue({0, std::string(bytes), error});
+void FakeQueueDatagram(std::string_view bytes, int error, std::uint32_t kernelDrops) {
+    Queue({0, std::string(bytes), error, kernelDrops, 0});
 }
 
 void FakeQueueControl(std::uint32_t control) {
-    Queue({control, {}, 0});
+    Queue({control, {}, 0, 0, 0});
+}
+
+void FakeQueueTime(std::uint64_t milliseconds) {
+    Queue({0, {}, 0, 0, milliseconds});
 }
 
 std::size_t FakeOpenHandleCount() {
@@ -201,16 +207,18 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
     return Open(lock, FakeCall::RegisterEventSource, Kind::Source, sourceName);
 }
 
-void OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
-                   std::uint32_t eventId, std::span<const char* const> strings) {
-    const std::lock_guard<std::mutex> guard(FakeLock);
-    if (!Check(source, Kind::Source)) {
-        return;
+bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
+                   std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    if (!Check(source, Kind::Source) || Fails(Enter(lock, FakeCall::ReportEvent), LastError)) {
+        return false;
     }
     std::string text = eventType == EVENTLOG_ERROR_TYPE         ? "error "
+                       : eventType == EVENTLOG_WARNING_TYPE     ? "warning "
                        : eventType == EVENTLOG_INFORMATION_TYPE ? "info "
                                                                 : "type" + Hex(eventType) + " ";
     text += Hex(eventId, 8);
+    text += coding == TextCoding::Utf8 ? " utf8" : "";
     text += category != 0 ? " category" + std::to_string(category) : "";
     const std::string& name = Inner.handles[source].name;
     text += name != "Corvane" ? " source " + name : "";
@@ -218,6 +226,7 @@ void OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
         text += (i == 0 ? " " : "|") + std::string(strings[i]);
     }
     Fake.events.push_back(text);
+    return true;
 }
 
 void OsDeregisterEventSource(OsHandle source) {
@@ -282,6 +291,16 @@ std::uint32_t OsGetModuleFileName(std::span<char> out) {
     }
     std::memcpy(out.data(), Fake.modulePath.c_str(), Fake.modulePath.size() + 1);
     return static_cast<std::uint32_t>(Fake.modulePath.size());
+}
+
+std::uint64_t OsTickCount() {
+    const std::lock_guard<std::mutex> guard(FakeLock);
+    return Fake.nowMs;
+}
+
+void OsShowServiceText(std::string_view text) {
+    const std::lock_guard<std::mutex> guard(FakeLock);
+    Fake.serviceTexts.emplace_back(text);
 }
 
 void OsSleep(std::uint32_t milliseconds) {
@@ -471,7 +490,8 @@ int OsEnlargeReceiveBuffer(OsSocket /*socket*/) {
     return 1 << 20;
 }
 
-int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
+              std::uint32_t* kernelDrops) {
     std::unique_lock<std::mutex> lock(FakeLock);
     if (Fails(Enter(lock, FakeCall::Receive), WSALastError)) {
         return SOCKET_ERROR;
@@ -485,8 +505,14 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
         }
         const Next next = Inner.queue.front();
         Inner.queue.pop_front();
-        if (next.control == 0) {
+        if (next.passingMs != 0) {
+            Fake.nowMs += next.passingMs;
+            if (waitMs != WAIT_FOREVER) {
+                return RECEIVE_TIMED_OUT;
+            }
+        } else if (next.control == 0) {
             const bool overLong = next.bytes.size() > buffer.size();
+            *kernelDrops = next.kernelDrops != 0 ? next.kernelDrops : *kernelDrops;
             if (Fails(overLong ? WSAEMSGSIZE : next.error, WSALastError)) {
                 return SOCKET_ERROR;
             }
@@ -494,12 +520,17 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent) {
             std::memset(buffer.data(), '#', buffer.size());
             std::memcpy(buffer.data(), next.bytes.data(), next.bytes.size());
             return static_cast<int>(next.bytes.size());
+        } else {
+            const ControlHandlerFunction handler = Inner.handler;
+            lock.unlock();
+            handler(next.control);
+            lock.lock();
         }
-        const ControlHandlerFunction handler = Inner.handler;
-        lock.unlock();
-        handler(next.control);
-        lock.lock();
     }
+}
+
+bool OsSeesKernelDrops() {
+    return true;
 }
 
 void OsCloseSocket(OsSocket socket) {

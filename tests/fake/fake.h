@@ -24,6 +24,7 @@ enum class FakeCall {
     QueryServiceStatus,
     DeleteService,
     RegisterEventSource,
+    ReportEvent,
     CreateEvent,
     WSAStartup,
     Socket,
@@ -41,9 +42,11 @@ struct FakePlatform {
     // accepted controls, specific exit code) shows as well.
     std::vector<std::string> reports;
     // Events: "info 40020003 [abc]", type, ID, strings joined by "|"; a category other
-    // than 0 and a source other than Corvane show as well.
+    // than 0, a source other than Corvane and UTF-8 text ("utf8") show as well.
     std::vector<std::string> events;
-    std::string console;  // sleeps show in it as "<1000ms>"
+    std::vector<std::string> serviceTexts;  // the lines shown beside the state
+    std::uint64_t nowMs;                    // the clock, moved on by FakeQueueTime
+    std::string console;                    // sleeps show in it as "<1000ms>"
     // Manager, registry and socket-layer calls with their arguments, in order.
     std::vector<std::string> trace;
     int badHandleUses;  // a closed, unknown or wrong-kind handle handed to any call
@@ -77,10 +80,13 @@ void FakeReset();
 void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void()> code = {});
 
 // What the receive finds next, in order: a datagram's bytes (longer than the buffer
-// too); a failure with a non-zero Windows Sockets `error`; a control, which it hands to
-// the registered control handler before it goes on waiting.
-void FakeQueueDatagram(std::string_view bytes, int error = 0);
+// too), with the platform's running count of dropped datagrams when not 0; a failure
+// with a non-zero Windows Sockets `error`; a control, which it hands to the registered
+// control handler before it goes on waiting; time passing, which ends a wait that has a
+// limit and moves the clock on.
+void FakeQueueDatagram(std::string_view bytes, int error = 0, std::uint32_t kernelDrops = 0);
 void FakeQueueControl(std::uint32_t control);
+void FakeQueueTime(std::uint64_t milliseconds);
 
 // Handles, sockets, sources and keys opened and not closed (status handles never are).
 std::size_t FakeOpenHandleCount();

@@ -7,6 +7,7 @@ import contextlib
 import ctypes
 import fcntl
 import functools
+import json
 import os
 import re
 import select
@@ -120,9 +121,24 @@ class Sink:
         os.unlink(self.path)
 
 
+class Manager(Sink):
+    """The service manager: status reports in `items`, and apart from them, in `texts`, the
+    status lines the collector sends alone while it runs."""
+
+    def __init__(self):
+        super().__init__(NOTIFY_SOCKET, lambda data: data.decode().split("\n"))
+        self.texts = []
+
+    def read(self, timeout):
+        if not super().read(timeout):
+            return False
+        if len(self.items[-1]) == 1 and self.items[-1][0].startswith("STATUS="):
+            self.texts.append(self.items.pop()[0].removeprefix("STATUS="))
+        return True
+
+
 # Journal entries as lists of (field, value), so that comparing them compares field order.
 Journal = functools.partial(Sink, JOURNAL_SOCKET, parse_journal_entry)
-Manager = functools.partial(Sink, NOTIFY_SOCKET, lambda data: data.decode().split("\n"))
 
 
 def fill(path):
@@ -179,6 +195,30 @@ def exec_path(unit_text):
     line = re.search(rb"^ExecStart=(.*)$", unit_text, re.MULTILINE)[1]
     unescaped = re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m[1], 16)]), line)
     return unescaped.replace(b"%%", b"%")
+
+def start_journald(processes, manager):
+    """The real systemd-journald, kept to the sandbox: no kernel log in or out, entries only
+    under the tmpfs /run."""
+    conf = Path("/etc/systemd/journald.conf.d")
+    conf.mkdir(parents=True, exist_ok=True)
+    (conf / "sandbox.conf").write_text("[Journal]\nStorage=volatile\nReadKMSG=no\n")
+    journald = processes.spawn(["/lib/systemd/systemd-journald"], manager.path)
+    manager.wait_until(lambda reports: any("READY=1" in report for report in reports))
+    return journald
+
+
+def read_journal(count, timeout=10):
+    """The collector's entries in the real journal, once there are `count` of them (or all
+    there are after `timeout` seconds), as lists of (field, value)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        lines = subprocess.run(["journalctl", "-o", "json", "-t", "Corvane", "--no-pager"],
+                               capture_output=True, text=True, timeout=10).stdout.splitlines()
+        if len(lines) >= count or time.monotonic() > deadline:
+            # Fields with control characters come as arrays of bytes.
+            return [[(name, bytes(value).decode() if isinstance(value, list) else value)
+                     for name, value in json.loads(line).items()] for line in lines]
+        time.sleep(0.1)
 
 
 def send(payload):
@@ -246,6 +286,14 @@ def event(event_id, event_type, message, *strings):
 
 def log_line(text):
     return event(0x40020003, 4, f"Corvane Log: {text} ", text)
+
+
+def losses(since_last, since_start):
+    """The loss report; each argument (too long, dropped by the kernel, not written)."""
+    def counts(numbers):
+        return "{:,} too long, {:,} dropped by the kernel, {:,} not written".format(*numbers)
+    text = f"Lost since the last report: {counts(since_last)}; since the start: {counts(since_start)}."
+    return event(0x80020006, 2, f"Corvane Warning {text} ", text)
 
 
 def socket_error(text):

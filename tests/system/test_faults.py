@@ -7,12 +7,13 @@ import time
 import pytest
 
 from harness import (CLEAN_RUN, LISTENING, STARTING, STATUS_FILE, Journal, fill, log_line,
-                     report_failure, send, start_running, status_file_of, stop, stopped)
+                     losses, report_failure, send, start_running, status_file_of, stop,
+                     stopped)
 
 
 @pytest.mark.parametrize("outage", ["from the start", "mid-run"])
-def test_without_a_journal_the_run_goes_on_and_reports_resume(corvane, manager, journal,
-                                                               outage):
+def test_without_a_journal_the_run_goes_on_and_counts_what_it_lost(corvane, manager, journal,
+                                                                    outage):
     if outage == "from the start":
         journal.gone()
     service = corvane.start()
@@ -28,6 +29,9 @@ def test_without_a_journal_the_run_goes_on_and_reports_resume(corvane, manager, 
     assert restarted.wait_count(1) == [log_line("[after]")]
     assert stop(service) == 0
     assert manager.settle() == CLEAN_RUN
+    # The 20 lines, and from the start the starting and listening reports as well.
+    lost = 20 if outage == "mid-run" else 22
+    assert restarted.settle() == [log_line("[after]"), losses((0, 0, lost), (0, 0, lost))]
 
 
 @pytest.mark.parametrize("fault, code", [("never there", 2), ("gone", 2), ("stalled", 1460)])

@@ -8,28 +8,51 @@ from pathlib import Path
 import pytest
 
 from harness import (LISTENING, OVER_LONG, RUNNING, START_PENDING, STARTING,
-                     STATUS_FILE, log_line, send, socket_error, start_running,
+                     STATUS_FILE, log_line, losses, send, socket_error, start_running,
                      status_file_of, stop, stop_pending, stopped)
 
 SEVEN_BIT = (bytes(range(32, 127)) * 3)[:256]
+LONGEST = (bytes(range(32, 127)) * 87)[:8192]
 
 
-@pytest.mark.parametrize("payload, entry", [
-    (b"hello\n", log_line("[hello]")),
-    (b"abc\r\n", log_line("[abc\r]")),
-    (b"abc\n\n", log_line("[abc\n]")),
-    (b"", log_line("[]")),
-    (b"ab\0cd", log_line("[ab]")),
-    (b"%1 %2 %%1 %0 x", log_line("[%1 %2 %%1 %0 x]")),
-    (SEVEN_BIT, log_line(f"[{SEVEN_BIT.decode()}]")),
-    (b"x" * 257, OVER_LONG),  # reported, and the run goes on
-], ids=["lf", "cr-lf", "two-lf", "empty", "zero-byte", "escapes", "256-bytes", "257-bytes"])
-def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, entry):
+@pytest.mark.parametrize("payload, entries", [
+    (b"hello\n", [log_line("[hello]")]),
+    (b"abc\r\n", [log_line("[abc\r]")]),
+    (b"abc\n\n", [log_line("[abc\n]")]),
+    (b"", [log_line("[]")]),
+    (b"ab\0cd", [log_line("[ab]")]),
+    (b"%1 %2 %%1 %0 x", [log_line("[%1 %2 %%1 %0 x]")]),
+    (SEVEN_BIT, [log_line(f"[{SEVEN_BIT.decode()}]")]),
+    (LONGEST, [log_line(f"[{LONGEST.decode()}]")]),
+    (LONGEST[:-1] + b"\n", [log_line(f"[{LONGEST[:-1].decode()}]")]),
+    # Reported, the run goes on, and the stop reports it as lost.
+    (LONGEST + b"\n", [OVER_LONG, losses((1, 0, 0), (1, 0, 0))]),
+], ids=["lf", "cr-lf", "two-lf", "empty", "zero-byte", "escapes", "256-bytes", "8192-bytes",
+        "8192-bytes-lf", "8193-bytes"])
+def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, entries):
     service = start_running(corvane, manager, journal)
     send(payload)
-    assert journal.wait_count(3)[2:] == [entry]
+    journal.wait_count(3)
     assert stop(service) == 0
-    assert len(journal.settle()) == 3
+    assert journal.settle()[2:] == entries
+
+
+def test_datagrams_from_a_real_client(corvane, manager, journal):
+    start_running(corvane, manager, journal)
+    # A plain form, the client's own default with time stamp and host name, and a line of
+    # 1,400 bytes with the plain form's header.
+    long_text = "".join(chr(ord("a") + n % 26) for n in range(1400 - len("<13>1 - - probe - - - ")))
+    for options, text in ((["--rfc5424=notq,notime,nohost", "-t", "probe"], "hello"),
+                          ([], "hello"),
+                          (["--rfc5424=notq,notime,nohost", "-t", "probe", "--size", "8192"],
+                           long_text)):
+        subprocess.run(["logger", "--udp", "-n", "127.0.0.1", "-P", "514", *options, text],
+                       check=True, timeout=5)
+    lines = [dict(entry)["EVENT_STRING_1"] for entry in journal.wait_count(5)[2:]]
+    assert lines[0] == "[<13>1 - - probe - - - hello]"
+    assert re.fullmatch(r"\[<13>1 .* hello\]", lines[1]), lines
+    assert lines[2] == f"[<13>1 - - probe - - - {long_text}]"
+    assert journal.items[2:] == list(map(log_line, lines))
 
 
 def test_run_reports_states_and_check_points_in_order(corvane, manager, journal):
@@ -90,7 +113,7 @@ def test_memcheck_finds_no_error_and_no_leak(corvane, manager, journal):
         "--errors-for-leak-kinds=definite,indirect,possible", "--error-exitcode=99",
         corvane.binary], manager.path)
     manager.wait_state(4, timeout=30)
-    payloads = [b"", b"\n", b"abc\r\n", b"ab\0cd", b"%1 %2 %%1 %0", b"x" * 256, b"y" * 257] * 3
+    payloads = [b"", b"\n", b"abc\r\n", b"ab\0cd", b"%1 %2 %%1 %0", b"x" * 8192, b"y" * 8193] * 3
     for payload in payloads:
         send(payload)
     journal.wait_count(2 + len(payloads), timeout=30)

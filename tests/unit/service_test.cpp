@@ -107,8 +107,12 @@ TEST_F(ServiceTest, StopRequestRacingTheRunsOwnEndNeverSignalsAClosedEvent) {
 }
 
 TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
-    const std::string log = "info 40020003 ", full(256, 'a');
+    const std::string log = "info 40020003 ", utf8 = "info 40020003 utf8 ";
+    const std::string full(8192, 'a'), small(256, 'b');
     const std::string overLong = ERROR + "recv() failed: error 10040\n";
+    // A client's header and a long line, as devices send them.
+    const std::string client =
+        "<13>1 2026-12-07T00:00:00Z host probe - - - " + std::string(1356, 'z');
     const struct {
         std::string datagram;
         std::string event;
@@ -116,17 +120,22 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
         {"abc\n", log + "[abc]"},      // the line feed dropped
         {"abc\r\n", log + "[abc\r]"},  // not the CR before it
         {"abc\n\n", log + "[abc\n]"},  // one line feed only
-        {"abc", log + "[abc]"},
         {"", log + "[]"},
         {"\n", log + "[]"},
-        {"ab\0cd"s, log + "[ab]"},       // a zero byte ends the text
+        {"ab\0cd"s, log + "[ab]"},  // a zero byte ends the text
+        {small, log + "[" + small + "]"},
+        {client + "\n", log + "[" + client + "]"},
         {full, log + "[" + full + "]"},  // exactly the buffer
         {full.substr(1) + "\n", log + "[" + full.substr(1) + "]"},
         {"%1 %2 %%1 %0", log + "[%1 %2 %%1 %0]"},  // insertion escapes as they stand
         {full + "x", overLong},
         {"next\n", log + "[next]"},
-        {std::string(1500, 'y'), overLong},
-        {"last\n", log + "[last]"},
+        // UTF-8 beyond ASCII is marked for the wide call; Latin-1 and broken UTF-8 are not.
+        {"caf\xc3\xa9 \xe2\x82\xac \xe6\x97\xa5\xe6\x9c\xac\n",
+         utf8 + "[caf\xc3\xa9 \xe2\x82\xac \xe6\x97\xa5\xe6\x9c\xac]"},
+        {"caf\xe9", log + "[caf\xe9]"},
+        {"\xc3\xa9\xc3", log + "[\xc3\xa9\xc3]"},
+        {"\xc3\xa9\0\xff"s, utf8 + "[\xc3\xa9]"},  // only what is logged counts
     };
     for (const auto& c : cases) {
         FakeQueueDatagram(c.datagram);
@@ -134,11 +143,79 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     FakeQueueControl(SERVICE_CONTROL_STOP);
     RunService();
 
-    ASSERT_EQ(Fake.events.size(), std::size(cases) + 2) << "the starting and listening events";
+    ASSERT_EQ(Fake.events.size(), std::size(cases) + 3) << "start, listening, the loss report";
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(Fake.events[i + 2], cases[i].event) << i;
     }
+    EXPECT_EQ(
+        Fake.events.back(),
+        "warning 80020006 Lost since the last report: 1 too long, 0 dropped by the kernel, "
+        "0 not written; since the start: 1 too long, 0 dropped by the kernel, 0 not written.");
     EXPECT_EQ(Fake.reports.back(), "stopped");
+}
+
+TEST_F(ServiceTest, LossesAreReportedAtMostEveryTenSecondsAndAtStopAndCountsShownEachSecond) {
+    const std::string lost = "warning 80020006 Lost since the last report: ";
+    FakeQueueDatagram("a");
+    FakeQueueDatagram("b", 0, 1000);             // the platform has dropped 1,000 so far
+    FakeScript(FakeCall::ReportEvent, 5, 1460);  // the log line of "c" is lost
+    FakeQueueDatagram("c");
+    FakeQueueDatagram(std::string(8193, 'x'));
+    FakeQueueTime(9999);  // the counts are shown, the losses not yet reported
+    FakeQueueTime(1);
+    FakeQueueDatagram("d", 0, 1234567);
+    FakeScript(FakeCall::ReportEvent, 9, 1460);  // the second loss report is lost itself
+    FakeQueueTime(10000);
+    FakeQueueTime(60000);  // the lost report shown; nothing new to report before the stop
+    FakeQueueTime(60000);  // nothing new at all: the wait has no end
+    FakeQueueControl(SERVICE_CONTROL_STOP);
+    RunService();
+
+    EXPECT_EQ(
+        Fake.events,
+        (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
+                 ERROR + "recv() failed: error 10040\n",
+                 lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the "
+                        "start: 1 too long, 1,000 dropped by the kernel, 1 not written.",
+                 "info 40020003 [d]",
+                 lost + "0 too long, 0 dropped by the kernel, 1 not written; since the start: "
+                        "1 too long, 1,234,567 dropped by the kernel, 2 not written."}));
+    EXPECT_EQ(Fake.serviceTexts,
+              (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 1 not written",
+                       "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, 1 not "
+                       "written",
+                       "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, 2 not "
+                       "written"}));
+}
+
+TEST(LogTextTest, OnlyWellFormedUtf8BeyondAsciiIsMarkedWide) {
+    const struct {
+        std::string text;
+        bool wide;
+    } cases[] = {
+        {"", false},
+        {"plain [text]\r", false},
+        {"\xc3\xa9", true},                  // é
+        {"\xe2\x82\xac", true},              // €
+        {"\xe6\x97\xa5\xe6\x9c\xac", true},  // 日本
+        {"\xf0\x9d\x84\x9e", true},          // beyond the basic plane
+        {"\xf4\x8f\xbf\xbf", true},          // the last code point
+        {"0123456\xe2\x82\xac"
+         "89",
+         true},                       // across the scan's eight-byte words
+        {"caf\xe9", false},           // Latin-1
+        {"\xc3\x28", false},          // a lead byte without its follower
+        {"\xe2\x82", false},          // cut short at the end
+        {"\xc0\xaf", false},          // overlong
+        {"\xe0\x80\xaf", false},      // overlong
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xc3\xa9\xff", false},      // good, then a byte UTF-8 never has
+        {"\x80", false},              // a follower alone
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsWideUtf8(c.text), c.wide) << testing::PrintToString(c.text);
+    }
 }
 
 }  // namespace

@@ -5,13 +5,14 @@ import struct
 import pefile
 import pytest
 
-# ID, text as stored (8-bit, each ending in CR LF).
+# ID, text as stored (8-bit, each ending in CR LF), in the table's order.
 CATALOGUE = [
     (0x00020001, b"Corvane Service Started Successfully.\r\n"),
     (0x00020002, b"Corvane Service Stopped Successfully%0\r\n"),
     (0x40020003, b"Corvane Log: %1 %0\r\n"),
     (0x40020004, b"Corvane Service is starting. %1 Copyright (c) 2026 the Corvane developers. "
                  b"Read more in the README that comes with Corvane.%0\r\n"),
+    (0x80020006, b"Corvane Warning %1 %0\r\n"),
     (0xC0020005, b"Corvane Error %1 %2 %0\r\n"),
 ]
 VERSION_STRINGS = [
@@ -91,6 +92,10 @@ def test_console_executable_of_its_architecture_importing_only_system_dlls(pe, e
     (0x00020002, [], b"Corvane Service Stopped Successfully"),
     (0xC0020005, ["recv() failed: error 10040\n", "-"],
      b"Corvane Error recv() failed: error 10040\n - "),
+    (0x80020006, ["Lost since the last report: 1 too long, 0 not written; since the start: 1 too "
+                  "long, 0 not written."],
+     b"Corvane Warning Lost since the last report: 1 too long, 0 not written; since the start: "
+     b"1 too long, 0 not written. "),
 ])
 def test_catalogue_renders_as_the_event_viewer_shows_it(wine, event_id, strings, text):
     # A viewer of the executable's own width: 32-bit insertion pointers for the release.

@@ -1,0 +1,139 @@
+#include "receiver/accounts.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <span>
+
+#include "eventlog/eventlog.h"
+#include "platform/constants.h"
+#include "platform/kernel.h"
+#include "platform/scm.h"
+#include "platform/socket.h"
+
+namespace {
+
+using Text = std::array<char, 512>;
+
+Counts Current(const RunAccounts& accounts) {
+    Counts counts = accounts.counts;
+    counts.unwritten = UnwrittenReports.load(std::memory_order_relaxed) - accounts.unwrittenBefore;
+    return counts;
+}
+
+bool LostMore(const Counts& now, const Counts& then) {
+    return now.tooLong != then.tooLong || now.kernelDrops != then.kernelDrops ||
+           now.unwritten != then.unwritten;
+}
+
+// A count with its thousands grouped, "1,204,311".
+const char* Grouped(std::uint64_t value, std::array<char, 32>& out) {
+    std::array<char, 24> digits{};
+    const int count =
+        std::snprintf(digits.data(), digits.size(), "%llu", static_cast<unsigned long long>(value));
+    std::size_t at = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && (count - i) % 3 == 0) {
+            out[at++] = ',';
+        }
+        out[at++] = digits[static_cast<std::size_t>(i)];
+    }
+    out[at] = '\0';
+    return out.data();
+}
+
+// `lead`, then "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part
+// only where the platform tells of its drops; appended at `at`. The new length.
+std::size_t AppendLosses(Text& text, std::size_t at, const char* lead, const Counts& counts) {
+    std::array<char, 32> tooLong{};
+    std::array<char, 32> unwritten{};
+    std::array<char, 64> kernel{};
+    if (OsSeesKernelDrops()) {
+        std::array<char, 32> dropped{};
+        (void)std::snprintf(kernel.data(), kernel.size(), "%s dropped by the kernel, ",
+                            Grouped(counts.kernelDrops, dropped));
+    }
+    const int length = std::snprintf(
+        text.data() + at, text.size() - at, "%s%s too long, %s%s not written", lead,
+        Grouped(counts.tooLong, tooLong), kernel.data(), Grouped(counts.unwritten, unwritten));
+    return length > 0 ? std::min(at + static_cast<std::size_t>(length), text.size() - 1) : at;
+}
+
+void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs) {
+    std::array<char, 32> logged{};
+    std::array<char, 64> lead{};
+    (void)std::snprintf(lead.data(), lead.size(), "Running: %s logged, ",
+                        Grouped(counts.logged, logged));
+    Text text{};
+    (void)AppendLosses(text, 0, lead.data(), counts);
+    OsShowServiceText(text.data());
+    accounts.shown = counts;
+    accounts.shownAtMs = nowMs;
+}
+
+// One warning event with the losses since the latest report and since the start. A
+// report that is lost is counted, so the next one tells of it.
+void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs) {
+    const Counts& before = accounts.reported;
+    const Counts since{0, counts.tooLong - before.tooLong, counts.kernelDrops - before.kernelDrops,
+                       counts.unwritten - before.unwritten};
+    Text text{};
+    std::size_t at = AppendLosses(text, 0, "Lost since the last report: ", since);
+    at = AppendLosses(text, at, "; since the start: ", counts);
+    (void)std::snprintf(text.data() + at, text.size() - at, ".");
+    accounts.reported = counts;
+    accounts.reportedAtMs = nowMs;
+    (void)LogTypedEvent(text.data(), MSG_MESSAGES_LOST, EVENTLOG_WARNING_TYPE);
+}
+
+std::uint64_t Until(std::uint64_t dueMs, std::uint64_t nowMs) {
+    return dueMs > nowMs ? dueMs - nowMs : 0;
+}
+
+}  // namespace
+
+RunAccounts OpenAccounts() {
+    RunAccounts accounts{};
+    accounts.unwrittenBefore = UnwrittenReports.load(std::memory_order_relaxed);
+    accounts.reportedAtMs = OsTickCount();
+    accounts.shownAtMs = accounts.reportedAtMs;
+    return accounts;
+}
+
+void NoteKernelDrops(RunAccounts& accounts, std::uint32_t droppedSoFar) {
+    // The platform's count wraps at 2^32; the difference stays right across the wrap.
+    accounts.counts.kernelDrops +=
+        static_cast<std::uint32_t>(droppedSoFar - accounts.kernelDropsSeen);
+    accounts.kernelDropsSeen = droppedSoFar;
+}
+
+std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {
+    const Counts counts = Current(accounts);
+    std::uint64_t wait = WAIT_FOREVER;
+    if (counts != accounts.shown) {
+        wait = std::min(wait, Until(accounts.shownAtMs + STATUS_LINE_INTERVAL_MS, nowMs));
+    }
+    if (LostMore(counts, accounts.reported)) {
+        wait = std::min(wait, Until(accounts.reportedAtMs + LOSS_REPORT_INTERVAL_MS, nowMs));
+    }
+    return static_cast<std::uint32_t>(wait);
+}
+
+void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs) {
+    const Counts counts = Current(accounts);
+    if (counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS) {
+        ShowCounts(accounts, counts, nowMs);
+    }
+    if (LostMore(counts, accounts.reported) &&
+        nowMs - accounts.reportedAtMs >= LOSS_REPORT_INTERVAL_MS) {
+        ReportLosses(accounts, counts, nowMs);
+    }
+}
+
+void CloseAccounts(RunAccounts& accounts) {
+    const Counts counts = Current(accounts);
+    if (LostMore(counts, accounts.reported)) {
+        ReportLosses(accounts, counts, OsTickCount());
+    }
+}

@@ -1,0 +1,44 @@
+// What became of a run's datagrams: how many were logged and how many were lost, and
+// why. The receive loop keeps the accounts: it alone writes them, so they need no lock;
+// only the count of reports the log did not take, to which every thread adds, is shared
+// (UnwrittenReports).
+#pragma once
+
+#include <cstdint>
+
+struct Counts {
+    std::uint64_t logged;       // log lines the event log took
+    std::uint64_t tooLong;      // datagrams longer than the receive buffer
+    std::uint64_t kernelDrops;  // datagrams the platform dropped, the receive buffer full
+    std::uint64_t unwritten;    // reports the event log did not take
+    bool operator==(const Counts&) const = default;
+};
+
+struct RunAccounts {
+    Counts counts;  // since the start of the run; `unwritten` is filled in when read
+    std::uint64_t unwrittenBefore;
+    std::uint32_t kernelDropsSeen;  // the platform's running count, as last seen
+    Counts reported;                // as the latest loss report gave them
+    std::uint64_t reportedAtMs;
+    Counts shown;  // as the latest status line gave them
+    std::uint64_t shownAtMs;
+};
+
+// At most one loss report this often, and one status line while datagrams flow.
+inline constexpr std::uint64_t LOSS_REPORT_INTERVAL_MS = 10000;
+inline constexpr std::uint64_t STATUS_LINE_INTERVAL_MS = 1000;
+
+// Accounts for a run that starts now, before its first report.
+RunAccounts OpenAccounts();
+
+// Takes the platform's running count of the datagrams it dropped.
+void NoteKernelDrops(RunAccounts& accounts, std::uint32_t droppedSoFar);
+
+// How long the receive may wait before a status line or a loss report falls due.
+std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs);
+
+// Shows the counts, and reports the losses, when each is due.
+void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs);
+
+// At the end of the run: reports the losses not yet reported, whenever the last report was.
+void CloseAccounts(RunAccounts& accounts);
