@@ -1,7 +1,9 @@
 """The collector as a running service: datagrams in, journal entries and reports out."""
 
+import re
 import signal
 import socket
+import subprocess
 import time
 from pathlib import Path
 
