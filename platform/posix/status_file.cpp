@@ -179,6 +179,13 @@ bool WriteStatusFile(const ServiceStatus& status) {
     struct stat info {};
     bool written = fstat(directory, &info) == 0 || FailWithErrno();
     if (written && (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        // Most often the folder an installed service's own user left behind: the status
+        // report fails into the log, but whoever started this run by hand reads this.
+        (void)std::fprintf(stderr,
+                           "Unable to write the service's status - %s belongs to user %lu or "
+                           "others may change it; when the installed service is stopped, "
+                           "remove the folder and start again\n",
+                           STATUS_DIRECTORY, static_cast<unsigned long>(info.st_uid));
         written = FailWith(ERROR_ACCESS_DENIED);
     }
     if (written &&

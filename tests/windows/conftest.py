@@ -174,8 +174,8 @@ def wine(tmp_path_factory, executables):
     """A booted Wine session for one build; fails, never skips, when Wine cannot be had."""
     if executables["CORVANE"].parts[-4] == "mingw-i686":
         check_32_bit_runs()
-    # The service binds UDP 514 on the host's own stack: a taken port would show up as a
-    # service that never runs, so say so at once.
+    # The service binds UDP 514 (in the suite's own network namespace): a taken port would
+    # show up as a service that never runs, so say so at once.
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         try:
             probe.bind(("0.0.0.0", 514))

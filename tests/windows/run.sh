@@ -14,12 +14,15 @@ fi
 # What the Windows build and its tests need; a fresh machine gets it from Debian.
 install_packages cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 wine32:i386 python3-pefile \
-    python3-pytest
+    python3-pytest iproute2 util-linux
 
 for preset in mingw-i686 mingw-x86_64; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
 
-# The interpreter that has pefile and pytest, whatever python3 is first on the PATH.
-exec /usr/bin/python3 -m pytest -p no:cacheprovider -v tests/windows "$@"
+# The service binds UDP 514: in a network namespace of its own, never on the host's.
+# The interpreter is the one that has pefile and pytest, whatever python3 is first on
+# the PATH.
+exec unshare --net -- sh -c 'ip link set lo up && exec "$@"' sh \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -v tests/windows "$@"

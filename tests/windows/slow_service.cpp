@@ -2,7 +2,8 @@
 //
 // A service that stays start pending for the given time, a check point every 100 ms,
 // then runs until it is told to stop: something for the remove command to meet that the
-// real service never holds still long enough to show.
+// real service never holds still long enough to show. Control 128 ends it whatever it
+// accepts, so that a test can clear away one that refuses the stop.
 #include <windows.h>
 
 #include <cstdlib>
@@ -14,9 +15,11 @@ SERVICE_STATUS Status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, NO_ER
 HANDLE Stopped = nullptr;
 DWORD StartMilliseconds = 0;
 DWORD AcceptedControls = 0;
+constexpr DWORD END_CONTROL = 128;
 
 VOID WINAPI HandleControl(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP && Status.dwCurrentState == SERVICE_RUNNING) {
+    if ((control == SERVICE_CONTROL_STOP && Status.dwCurrentState == SERVICE_RUNNING) ||
+        control == END_CONTROL) {
         (void)SetEvent(Stopped);
         return;
     }

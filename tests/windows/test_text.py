@@ -4,7 +4,6 @@ the loss report at the stop. The stubbed event log prints at most some 300 chara
 a string and marks the cut with "..."."""
 import collections
 import re
-import shutil
 import socket
 import subprocess
 
@@ -12,7 +11,6 @@ import pytest
 
 from conftest import LINE, decode
 
-EXECUTABLE = r"C:\corvane-text\CORVANE.exe"
 LOG_LINE, ERROR, LOST = 0x40020003, 0xC0020005, 0x80020006
 WARNING_TYPE = 2
 EVENT_WAIT = 20
@@ -50,14 +48,12 @@ def reports(trace):
 
 
 @pytest.fixture(scope="module")
-def service(wine, executables):
-    folder = wine.drive_c / "corvane-text"
-    folder.mkdir()
-    shutil.copy(executables["x86_64"], folder / "CORVANE.exe")
-    assert wine.run(EXECUTABLE, "-install")[0] == 0
+def service(wine):
+    executable = wine.install("CORVANE", "corvane-text")
+    assert wine.run(executable, "-install")[0] == 0
     assert wine.run("net", "start", "Corvane")[0] == 0  # running: the socket is bound
     yield wine
-    wine.run(EXECUTABLE, "-remove")
+    wine.run(executable, "-remove")
 
 
 def send_and_collect(session, send, count, ids=(LOG_LINE, ERROR, LOST)):
