@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds every target and runs every test: unit tests on
 # the fake platform (plain, AddressSanitizer/UBSan, ThreadSanitizer), the Linux binary
-# in private namespaces, the Windows executable under Wine, fuzzing, the leak check, a
-# short soak and the fault tests. Needs root (namespaces, port 514).
+# in private namespaces, collectors behind a balancer shipping to one central journal,
+# the Windows executable under Wine, fuzzing, the leak check, a short soak and the fault
+# tests. Needs root (namespaces, port 514).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -38,6 +39,7 @@ suite "unit tests" unit_tests linux
 suite "unit tests, AddressSanitizer and UBSan" unit_tests linux-asan
 suite "unit tests, ThreadSanitizer" unit_tests linux-tsan
 suite "Linux system tests" tests/system/run.sh
+suite "scale-out: collectors behind a balancer, one central journal" tests/scaleout/run.sh
 suite "Windows executable under Wine" tests/windows/run.sh
 suite "fuzzing, 20 s per target" fuzz/run.sh
 suite "style and static checks" scripts/lint.sh
