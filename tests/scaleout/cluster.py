@@ -30,7 +30,7 @@ REMOTE_PORT = 19532
 JOURNALD = "/lib/systemd/systemd-journald"
 UPLOAD = Path(__file__).resolve().parent.parent.parent / "scripts/journal-upload-resume.sh"
 JOURNAL_REMOTE = "/lib/systemd/systemd-journal-remote"
-CENTRAL_DIR = "/var/log/journal/remote"
+CENTRAL_DIR = "/run/journal-remote"
 UPLOAD_STATE = "/run/journal-upload.state"
 WAIT_S = 10
 
@@ -151,12 +151,12 @@ class Collector(Node):
 
     @contextlib.contextmanager
     def drained(self):
-        """Port 514 closed to new datagrams and Corvane's queue empty, as a balancer's health
-        check would take the collector out; open again on leaving."""
+        """Port 514 closed to new datagrams (each one counted) and Corvane's queue emptied, so
+        that a stop strands nothing in the socket; open again on leaving."""
         self.run("nft -f -", "table ip drain { counter turned_away {}; chain input { type filter "
                  "hook input priority filter; udp dport 514 counter name turned_away drop; }; }")
-        wait_for("an empty queue", lambda: socket_queue(self.corvane.pid, 514) == 0)
         try:
+            wait_for("an empty queue", lambda: socket_queue(self.corvane.pid, 514) == 0)
             yield
         finally:
             self.run("nft flush chain ip drain input")  # the counter stays
@@ -184,7 +184,7 @@ class Cluster:
         self.sender.link(self.gateway, 0, "10.0.0.2", SERVICE)
         self.central = Node(self.processes, "central")
         self.central.link(self.gateway, 1, CENTRAL, "10.2.0.1")
-        self.central.run(f"mount -t tmpfs -o mode=0755 tmpfs /var/log/journal; mkdir {CENTRAL_DIR}")
+        self.central.run(f"mount -t tmpfs -o mode=0755 tmpfs /run; mkdir {CENTRAL_DIR}")
         self.remote = self.central.spawn(
             JOURNAL_REMOTE, f"--listen-http={CENTRAL}:{REMOTE_PORT}", "--split-mode=none",
             f"--output={CENTRAL_DIR}/all.journal")
