@@ -4,6 +4,8 @@
 #
 #   sudo bench/run.sh            # about 8 minutes; writes bench/RESULTS.md and the plot
 #   sudo bench/run.sh --quick    # a short run for trying the bench itself out
+#   sudo bench/run.sh --scale-out  # 1, 2 and 3 collectors into one central journal, and
+#                                  # its ceiling: its own section of RESULTS.md (bench/scaleout.py)
 #
 # Installs what it needs with apt-get (Debian 12), builds a Release collector in
 # build/bench and the bench programs in build/bench/tools. Raw data, logs and the
@@ -22,7 +24,10 @@ fi
 
 results=$here/RESULTS.md
 extra=()
-if [ "${1:-}" = "--quick" ]; then
+mode=${1:-}
+if [ "$mode" = "--scale-out" ]; then
+    shift
+elif [ "$mode" = "--quick" ]; then
     # Figures of a quick run are no figures to keep: they go to bench/out/.
     results=$here/out/RESULTS.md
     extra=(--trial-seconds 2 --sweep 0.25,0.6,0.9,1.1 --bisect-steps 2 --bursts 20000,50000
@@ -35,7 +40,7 @@ extra+=("$@")
 # own rsyslog where systemd runs; the bench starts its own copy inside the namespace.
 source "$root/scripts/packages.sh"
 install_packages "${LINUX_PACKAGES[@]}" pkg-config libsystemd-dev rsyslog gnuplot-nox \
-    iproute2 util-linux
+    iproute2 util-linux systemd-journal-remote nftables curl
 
 echo "== building the collector (Release) in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF \
@@ -49,6 +54,14 @@ cmake --build "$build/tools" >/dev/null
 mkdir -p "$out"
 rm -f "$out"/*.log
 start=$(date +%s)
+if [ "$mode" = "--scale-out" ]; then
+    # Every part in namespaces of its own, made by the bench itself; same priority as below.
+    CORVANE_BINARY=$build/corvane nice -n -10 /usr/bin/python3 "$here/scaleout.py" \
+        --tools "$build/tools" --out "$out" --results "$results" "${extra[@]}" 2>&1 |
+        tee "$out/scale-out.txt"
+    echo "== done in $(( $(date +%s) - start )) s"
+    exit
+fi
 # A network namespace of its own (loopback only, its own port 514) and a mount
 # namespace whose tmpfs mounts hide the host's journal and runtime directories. At
 # nice -10, other work on a shared machine disturbs the figures less; the collectors,

@@ -5,6 +5,10 @@
 // sender falls behind it catches up at no more than 1 ms worth of datagrams per
 // wake-up.
 //
+// With --sockets N the datagrams leave from N sockets, so from N source ports: a
+// balancer that pins a flow to one collector sees N flows. Datagram seq leaves from
+// socket (seq / 64) % N, in runs of 64 so that each run is still one sendmmsg call.
+//
 // Every datagram carries the token "cvb<trial>q<seq>e" (seq zero-padded to 10 digits),
 // so that arrivals can be counted exactly from what the journal stored, and every
 // datagram of a run has the same length.
@@ -31,16 +35,20 @@
 namespace {
 
 struct Options {
+    in_addr_t host = htonl(INADDR_LOOPBACK);
     unsigned port = 514;
+    std::size_t sockets = 1;
     std::uint64_t count = 0;
     double rate = 0;  // datagrams per second; 0 sends one burst
     std::uint64_t trial = 0;
 };
 
 [[noreturn]] void Usage() {
-    std::fprintf(stderr,
-                 "usage: cvb_sender --trial N --count N [--rate PER_SECOND] [--port P]\n"
-                 "  without --rate (or with 0) the datagrams go out as one burst\n");
+    std::fprintf(
+        stderr,
+        "usage: cvb_sender --trial N --count N [--rate PER_SECOND] [--host IPV4] [--port P]\n"
+        "                  [--sockets N]\n"
+        "  without --rate (or with 0) the datagrams go out as one burst\n");
     std::exit(2);
 }
 
@@ -52,7 +60,13 @@ Options Parse(int argc, char** argv) {
             Usage();
         }
         const char* value = argv[++i];
-        if (arg == "--port") {
+        if (arg == "--host") {
+            if (inet_pton(AF_INET, value, &options.host) != 1) {
+                Usage();
+            }
+        } else if (arg == "--sockets") {
+            options.sockets = std::strtoul(value, nullptr, 10);
+        } else if (arg == "--port") {
             options.port = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         } else if (arg == "--count") {
             options.count = std::strtoull(value, nullptr, 10);
@@ -64,7 +78,8 @@ Options Parse(int argc, char** argv) {
             Usage();
         }
     }
-    if (options.count == 0 || options.port == 0 || options.port > 65535) {
+    if (options.count == 0 || options.port == 0 || options.port > 65535 || options.sockets == 0 ||
+        options.sockets > 4096) {
         Usage();
     }
     return options;
@@ -111,21 +126,36 @@ private:
     std::size_t digitsAt_ = 0;
 };
 
+// One connected socket per source port; empty when any of them fails.
+std::vector<int> OpenSockets(const Options& options) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(options.port));
+    to.sin_addr.s_addr = options.host;
+    std::vector<int> fds;
+    while (fds.size() < options.sockets) {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+            std::perror(fd < 0 ? "socket" : "connect");
+            if (fd >= 0) {
+                close(fd);
+            }
+            for (const int other : fds) {
+                close(other);
+            }
+            return {};
+        }
+        fds.push_back(fd);
+    }
+    return fds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = Parse(argc, argv);
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        std::perror("socket");
-        return 1;
-    }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(options.port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-        std::perror("connect");
+    const std::vector<int> fds = OpenSockets(options);
+    if (fds.empty()) {
         return 1;
     }
 
@@ -151,7 +181,9 @@ int main(int argc, char** argv) {
     // Send datagrams [sent, until): the kernel may take fewer than asked at a time.
     auto sendUpTo = [&](std::uint64_t until) -> bool {
         while (sent < until) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH, until - sent));
+            const std::uint64_t runEnd = (sent / BATCH + 1) * BATCH;
+            const std::size_t n = static_cast<std::size_t>(std::min(runEnd, until) - sent);
+            const int fd = fds[sent / BATCH % fds.size()];
             for (std::size_t i = 0; i < n; ++i) {
                 payloads.Write(sent + i, storage.data() + i * payloads.size());
             }
@@ -224,6 +256,8 @@ int main(int argc, char** argv) {
                 static_cast<long long>(startReal / 1000), static_cast<long long>(endReal / 1000),
                 seconds, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
                 percentile(0.5), percentile(0.99), percentile(1.0), payloads.size());
-    close(fd);
+    for (const int fd : fds) {
+        close(fd);
+    }
     return ok ? 0 : 1;
 }

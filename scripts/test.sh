@@ -2,8 +2,9 @@
 # Installs what the tests need, builds every target and runs every test: unit tests on
 # the fake platform (plain, AddressSanitizer/UBSan, ThreadSanitizer), the Linux binary
 # in private namespaces, the service and its Debian package under a real systemd in
-# containers, the Windows executable under Wine, fuzzing, the leak check, a short soak and
-# the fault tests. Needs root (namespaces, containers, port 514).
+# containers, collectors behind a balancer shipping to one central journal, the Windows
+# executable under Wine, fuzzing, the leak check, a short soak and the fault tests. Needs
+# root (namespaces, containers, port 514).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -40,6 +41,7 @@ suite "unit tests, AddressSanitizer and UBSan" unit_tests linux-asan
 suite "unit tests, ThreadSanitizer" unit_tests linux-tsan
 suite "Linux system tests" tests/system/run.sh
 suite "Linux service under a real systemd, Debian package" tests/systemd/run.sh
+suite "scale-out: collectors behind a balancer, one central journal" tests/scaleout/run.sh
 suite "Windows executable under Wine" tests/windows/run.sh
 suite "fuzzing, 20 s per target" fuzz/run.sh
 suite "style and static checks" scripts/lint.sh

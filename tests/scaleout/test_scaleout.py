@@ -1,0 +1,112 @@
+"""Numbered datagrams from many source ports through the balancer to N collectors, one of
+them restarted mid-run, read back from the central store: each exactly once, stamped with
+the collector that logged it, every datagram that is missing counted by someone."""
+
+import collections
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from cluster import SERVICE, Cluster, udp_counters
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
+from harness import log_line  # noqa: E402
+
+TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
+RUN = 64  # the sender's datagrams per source port in a row
+TOKEN = re.compile(rf"cvb{TRIAL}q(\d{{10}})e")
+LOG_LINE, LISTENING, MESSAGES_LOST = "0x40020003", "0x00020001", "0x80020006"
+FIELDS = [name for name, _ in log_line("")]
+
+
+def datagram(seq):
+    return (f"<13>Dec  6 12:00:00 benchhost cvbench: cvb{TRIAL}q{seq:010}e "
+            "load test datagram of fixed length")
+
+
+def entries(journalctl_json):
+    return [json.loads(line) for line in journalctl_json.splitlines()]
+
+
+def logged(journal):
+    """Sequence number to the host of each log line entry, in the journal's order."""
+    return [(int(TOKEN.search(e["EVENT_STRING_1"])[1]), e["_HOSTNAME"]) for e in journal
+            if e.get("EVENT_ID") == LOG_LINE]
+
+
+def local_journal(collector):
+    return entries(subprocess.run(
+        ["journalctl", "-D", str(collector.root / "run/log/journal"), "-o", "json",
+         "--output-fields=EVENT_ID,EVENT_STRING_1,_HOSTNAME"],
+        capture_output=True, check=True, timeout=60).stdout)
+
+
+def reported_losses(journal):
+    """What the collectors' own loss reports count, where they make them."""
+    return sum(int(re.search(r"\d+", e["MESSAGE"])[0]) for e in journal
+               if e.get("EVENT_ID") == MESSAGES_LOST)
+
+
+def settle(cluster, quiet=1.5, timeout=30):
+    deadline, last, since = time.monotonic() + timeout, -1, time.monotonic()
+    while time.monotonic() < deadline and time.monotonic() - since < quiet:
+        time.sleep(0.1)
+        if (now := cluster.central_entries()) != last:
+            last, since = now, time.monotonic()
+
+
+@pytest.mark.parametrize("collectors, balancer", [(2, "dnat"), (3, "stateless")])
+def test_every_datagram_once_through_a_restart(tmp_path, collectors, balancer):
+    cluster = Cluster(tmp_path, collectors, balancer)
+    try:
+        sender = cluster.sender.spawn(os.environ["CORVANE_SENDER"], "--trial", TRIAL,
+                                      "--count", COUNT, "--rate", RATE, "--host", SERVICE,
+                                      "--sockets", SOCKETS)
+        time.sleep(COUNT / RATE / 3)
+        restarted = cluster.collectors[-1]
+        with restarted.drained():
+            assert restarted.stop() == [0, 0]
+        time.sleep(0.5)  # datagrams now meet a closed port
+        restarted.start()
+        assert sender.wait(timeout=COUNT / RATE + 20) == 0, sender.errors()
+        settle(cluster)
+        kernel = {c.name: udp_counters(c.holder.pid) for c in cluster.collectors}
+        drained = sum(c.turned_away() for c in cluster.collectors)
+        central = entries(cluster.read_central(*FIELDS, "_HOSTNAME"))
+        local = {c.name: logged(local_journal(c)) for c in cluster.collectors}
+    finally:
+        cluster.close()
+
+    arrived = logged(central)
+    hosts = collections.defaultdict(list)
+    for seq, host in arrived:
+        hosts[host].append(seq)
+    counts = collections.Counter(seq for seq, _ in arrived)
+    assert [seq for seq, n in counts.items() if n > 1] == []
+    assert sorted(hosts) == sorted(local), "a collector got nothing"
+    # Shipped in order, nothing skipped across the upload's restart.
+    assert dict(hosts) == {host: [seq for seq, _ in rows] for host, rows in local.items()}
+    for entry in central:
+        if entry.get("EVENT_ID") == LOG_LINE:
+            seq = int(TOKEN.search(entry["EVENT_STRING_1"])[1])
+            assert [entry.get(name) for name in FIELDS] == \
+                [value for _, value in log_line(f"[{datagram(seq)}]")]
+    if balancer == "dnat":  # conntrack keeps each source port on one collector
+        flows = collections.defaultdict(set)
+        for seq, host in arrived:
+            flows[seq // RUN % SOCKETS].add(host)
+        assert [flow for flow, on in flows.items() if len(on) > 1] == []
+    # The restart's Corvane logged its start while the upload was down: shipped later.
+    starts = collections.Counter(e["_HOSTNAME"] for e in central if e.get("EVENT_ID") == LISTENING)
+    assert starts == {c.name: 1 + (c is restarted) for c in cluster.collectors}
+
+    closed_port = sum(k["NoPorts"] for k in kernel.values())
+    assert drained + closed_port > 0, "the restart cost nothing: it tested nothing"
+    assert COUNT - len(counts) == drained + closed_port + reported_losses(central), \
+        f"turned away {drained}, closed port {closed_port}, kernel {kernel}"
