@@ -40,6 +40,11 @@ int OsEnlargeReceiveBuffer(OsSocket socket);
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
               std::uint32_t* kernelDrops);
 
+// Takes the datagrams queued in the socket without waiting and without keeping them, an
+// over-long one as one like any other; how many, at most `limit`. *kernelDrops as for
+// OsReceive, as of the last datagram taken.
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_t* kernelDrops);
+
 // Whether OsReceive tells of the datagrams the kernel dropped.
 bool OsSeesKernelDrops();
 

@@ -24,7 +24,7 @@ Counts Current(const RunAccounts& accounts) {
 
 bool LostMore(const Counts& now, const Counts& then) {
     return now.tooLong != then.tooLong || now.kernelDrops != then.kernelDrops ||
-           now.unwritten != then.unwritten;
+           now.unwritten != then.unwritten || now.unreadAtStop != then.unreadAtStop;
 }
 
 // A count with its thousands grouped, "1,204,311".
@@ -44,19 +44,28 @@ const char* Grouped(std::uint64_t value, std::array<char, 32>& out) {
 }
 
 // `lead`, then "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part
-// only where the platform tells of its drops; appended at `at`. The new length.
-std::size_t AppendLosses(Text& text, std::size_t at, const char* lead, const Counts& counts) {
+// only where the platform tells of its drops, then at a stop ", <n> unread at stop";
+// appended at `at`. The new length.
+std::size_t AppendLosses(Text& text, std::size_t at, const char* lead, const Counts& counts,
+                         bool atStop) {
     std::array<char, 32> tooLong{};
     std::array<char, 32> unwritten{};
     std::array<char, 64> kernel{};
+    std::array<char, 64> unread{};
     if (OsSeesKernelDrops()) {
         std::array<char, 32> dropped{};
         (void)std::snprintf(kernel.data(), kernel.size(), "%s dropped by the kernel, ",
                             Grouped(counts.kernelDrops, dropped));
     }
-    const int length = std::snprintf(
-        text.data() + at, text.size() - at, "%s%s too long, %s%s not written", lead,
-        Grouped(counts.tooLong, tooLong), kernel.data(), Grouped(counts.unwritten, unwritten));
+    if (atStop) {
+        std::array<char, 32> left{};
+        (void)std::snprintf(unread.data(), unread.size(), ", %s unread at stop",
+                            Grouped(counts.unreadAtStop, left));
+    }
+    const int length =
+        std::snprintf(text.data() + at, text.size() - at, "%s%s too long, %s%s not written%s", lead,
+                      Grouped(counts.tooLong, tooLong), kernel.data(),
+                      Grouped(counts.unwritten, unwritten), unread.data());
     return length > 0 ? std::min(at + static_cast<std::size_t>(length), text.size() - 1) : at;
 }
 
@@ -66,7 +75,7 @@ void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs
     (void)std::snprintf(lead.data(), lead.size(), "Running: %s logged, ",
                         Grouped(counts.logged, logged));
     Text text{};
-    (void)AppendLosses(text, 0, lead.data(), counts);
+    (void)AppendLosses(text, 0, lead.data(), counts, false);
     OsShowServiceText(text.data());
     accounts.shown = counts;
     accounts.shownAtMs = nowMs;
@@ -74,13 +83,14 @@ void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs
 
 // One warning event with the losses since the latest report and since the start. A
 // report that is lost is counted, so the next one tells of it.
-void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs) {
+void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs, bool atStop) {
     const Counts& before = accounts.reported;
     const Counts since{0, counts.tooLong - before.tooLong, counts.kernelDrops - before.kernelDrops,
-                       counts.unwritten - before.unwritten};
+                       counts.unwritten - before.unwritten,
+                       counts.unreadAtStop - before.unreadAtStop};
     Text text{};
-    std::size_t at = AppendLosses(text, 0, "Lost since the last report: ", since);
-    at = AppendLosses(text, at, "; since the start: ", counts);
+    std::size_t at = AppendLosses(text, 0, "Lost since the last report: ", since, atStop);
+    at = AppendLosses(text, at, "; since the start: ", counts, atStop);
     (void)std::snprintf(text.data() + at, text.size() - at, ".");
     accounts.reported = counts;
     accounts.reportedAtMs = nowMs;
@@ -127,13 +137,13 @@ void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs) {
     }
     if (LostMore(counts, accounts.reported) &&
         nowMs - accounts.reportedAtMs >= LOSS_REPORT_INTERVAL_MS) {
-        ReportLosses(accounts, counts, nowMs);
+        ReportLosses(accounts, counts, nowMs, false);
     }
 }
 
-void CloseAccounts(RunAccounts& accounts) {
+void CloseAccounts(RunAccounts& accounts, bool stopped) {
     const Counts counts = Current(accounts);
     if (LostMore(counts, accounts.reported)) {
-        ReportLosses(accounts, counts, OsTickCount());
+        ReportLosses(accounts, counts, OsTickCount(), stopped);
     }
 }

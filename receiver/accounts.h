@@ -7,10 +7,11 @@
 #include <cstdint>
 
 struct Counts {
-    std::uint64_t logged;       // log lines the event log took
-    std::uint64_t tooLong;      // datagrams longer than the receive buffer
-    std::uint64_t kernelDrops;  // datagrams the platform dropped, the receive buffer full
-    std::uint64_t unwritten;    // reports the event log did not take
+    std::uint64_t logged;        // log lines the event log took
+    std::uint64_t tooLong;       // datagrams longer than the receive buffer
+    std::uint64_t kernelDrops;   // datagrams the platform dropped, the receive buffer full
+    std::uint64_t unwritten;     // reports the event log did not take
+    std::uint64_t unreadAtStop;  // datagrams still queued when a stop was requested
     bool operator==(const Counts&) const = default;
 };
 
@@ -41,4 +42,5 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs);
 void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs);
 
 // At the end of the run: reports the losses not yet reported, whenever the last report was.
-void CloseAccounts(RunAccounts& accounts);
+// After a stop request the report also names the datagrams left unread, even none.
+void CloseAccounts(RunAccounts& accounts, bool stopped);

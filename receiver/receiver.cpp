@@ -118,6 +118,24 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
     }
 }
 
+// What a stop may spend on the datagrams still queued: senders that keep the queue full
+// must not hold it up.
+constexpr std::uint32_t UNREAD_BATCH = 4096;
+constexpr std::uint64_t UNREAD_TIME_MS = 500;
+
+// Counts, without logging them, the datagrams still queued at a stop request, which closing
+// the socket would discard without a word.
+void CountUnread(OsSocket socket, RunAccounts& accounts) {
+    std::uint32_t kernelDrops = accounts.kernelDropsSeen;
+    const std::uint64_t began = OsTickCount();
+    std::uint32_t taken = UNREAD_BATCH;
+    while (taken == UNREAD_BATCH && OsTickCount() - began < UNREAD_TIME_MS) {
+        taken = OsDiscardQueued(socket, UNREAD_BATCH, &kernelDrops);
+        accounts.counts.unreadAtStop += taken;
+    }
+    NoteKernelDrops(accounts, kernelDrops);
+}
+
 // Socket to datagrams: the run once the stop event exists. Same result as RunReceiver.
 std::uint32_t ServeSocket(OsHandle stopEvent, RunAccounts& accounts) {
     std::uint32_t failure = NO_ERROR;
@@ -125,16 +143,25 @@ std::uint32_t ServeSocket(OsHandle stopEvent, RunAccounts& accounts) {
     if (socket == INVALID_SOCKET) {
         return failure;
     }
-    if (ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0)) {
+    const bool running = ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    if (running) {
         MessageText text{};
         (void)std::snprintf(text.data(), text.size(), "'Listening' on port %d, protocol %s\n",
                             SYSLOG_PORT, "UDP");
         (void)LogInfoEvent(text.data(), MSG_SERVICE_STARTED);
         failure = ReceiveLoop(socket, stopEvent, accounts);
-        CloseAccounts(accounts);
+        // After a receive failure the socket is suspect and has nothing worth counting.
+        if (failure == NO_ERROR) {
+            CountUnread(socket, accounts);
+        }
     }
+    // Closed before the report, which may wait for the log: what arrives meanwhile is
+    // refused at the port instead of queued and lost uncounted.
     OsCloseSocket(socket);
     OsWSACleanup();
+    if (running) {
+        CloseAccounts(accounts, failure == NO_ERROR);
+    }
     return failure;
 }
 

@@ -206,6 +206,20 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_t* kernelDrops) {
+    // The bytes are not wanted: a cut datagram is taken from the queue all the same.
+    std::array<char, 1> sink{};
+    std::uint32_t taken = 0;
+    while (taken < limit) {
+        const int received = ReceiveWaiting(FdOf(socket), sink, kernelDrops);
+        if (received == NOTHING_QUEUED || (received < 0 && SocketError != WSAEMSGSIZE)) {
+            break;
+        }
+        ++taken;
+    }
+    return taken;
+}
+
 bool OsSeesKernelDrops() {
     return true;
 }

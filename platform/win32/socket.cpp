@@ -123,6 +123,26 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit,
+                              std::uint32_t* /*kernelDrops*/) {
+    // A socket never received from still blocks, and a read there would wait for traffic.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking) == SOCKET_ERROR) {
+        return 0;
+    }
+    // The bytes are not wanted: an over-long datagram leaves the queue all the same.
+    std::array<char, 1> sink{};
+    std::uint32_t taken = 0;
+    while (taken < limit) {
+        if (recv(socket, sink.data(), static_cast<int>(sink.size()), 0) == SOCKET_ERROR &&
+            WSAGetLastError() != WSAEMSGSIZE) {
+            break;
+        }
+        ++taken;
+    }
+    return taken;
+}
+
 // The socket layer keeps no count of the datagrams its full queue turned away.
 bool OsSeesKernelDrops() {
     return false;

@@ -529,6 +529,23 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
+// Datagrams queued behind the stop are still queued when the run ends; a control or time
+// passing ends what the socket holds.
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_t* kernelDrops) {
+    const std::lock_guard<std::mutex> guard(FakeLock);
+    (void)Check(socket, Kind::Socket);
+    std::uint32_t taken = 0;
+    for (; taken < limit && !Inner.queue.empty(); ++taken) {
+        const Next& next = Inner.queue.front();
+        if (next.control != 0 || next.passingMs != 0) {
+            break;
+        }
+        *kernelDrops = next.kernelDrops != 0 ? next.kernelDrops : *kernelDrops;
+        Inner.queue.pop_front();
+    }
+    return taken;
+}
+
 bool OsSeesKernelDrops() {
     return true;
 }

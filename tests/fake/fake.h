@@ -83,7 +83,8 @@ void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void(
 // too), with the platform's running count of dropped datagrams when not 0; a failure
 // with a non-zero Windows Sockets `error`; a control, which it hands to the registered
 // control handler before it goes on waiting; time passing, which ends a wait that has a
-// limit and moves the clock on.
+// limit and moves the clock on. Datagrams behind a stop are what the socket still holds
+// when the run ends.
 void FakeQueueDatagram(std::string_view bytes, int error = 0, std::uint32_t kernelDrops = 0);
 void FakeQueueControl(std::uint32_t control);
 void FakeQueueTime(std::uint64_t milliseconds);

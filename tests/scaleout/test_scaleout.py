@@ -48,9 +48,17 @@ def local_journal(collector):
 
 
 def reported_losses(journal):
-    """What the collectors' own loss reports count, where they make them."""
-    return sum(int(re.search(r"\d+", e["MESSAGE"])[0]) for e in journal
-               if e.get("EVENT_ID") == MESSAGES_LOST)
+    """What the collectors' own loss reports count: each run's counts start at zero, and the
+    last report of a run has them all, those of a report that was lost too."""
+    runs = {}  # host to the losses of its runs, the latest last
+    for e in journal:
+        if e.get("EVENT_ID") == LISTENING:
+            runs.setdefault(e["_HOSTNAME"], []).append(0)
+        elif e.get("EVENT_ID") == MESSAGES_LOST:
+            since_start = e["MESSAGE"].split("; since the start: ")[1]
+            runs[e["_HOSTNAME"]][-1] = sum(int(n.replace(",", ""))
+                                           for n in re.findall(r"\d[\d,]*", since_start))
+    return sum(sum(losses) for losses in runs.values())
 
 
 def settle(cluster, quiet=1.5, timeout=30):

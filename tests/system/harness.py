@@ -289,9 +289,11 @@ def log_line(text):
 
 
 def losses(since_last, since_start):
-    """The loss report; each argument (too long, dropped by the kernel, not written)."""
+    """The loss report; each argument (too long, dropped by the kernel, not written), with
+    unread at stop as well in the report of a stop."""
     def counts(numbers):
-        return "{:,} too long, {:,} dropped by the kernel, {:,} not written".format(*numbers)
+        return ("{:,} too long, {:,} dropped by the kernel, {:,} not written"
+                + ", {:,} unread at stop" * (len(numbers) - 3)).format(*numbers)
     text = f"Lost since the last report: {counts(since_last)}; since the start: {counts(since_start)}."
     return event(0x80020006, 2, f"Corvane Warning {text} ", text)
 

@@ -31,7 +31,7 @@ def test_without_a_journal_the_run_goes_on_and_counts_what_it_lost(corvane, mana
     assert manager.settle() == CLEAN_RUN
     # The 20 lines, and from the start the starting and listening reports as well.
     lost = 20 if outage == "mid-run" else 22
-    assert restarted.settle() == [log_line("[after]"), losses((0, 0, lost), (0, 0, lost))]
+    assert restarted.settle() == [log_line("[after]"), losses((0, 0, lost, 0), (0, 0, lost, 0))]
 
 
 @pytest.mark.parametrize("fault, code", [("never there", 2), ("gone", 2), ("stalled", 1460)])

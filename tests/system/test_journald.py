@@ -29,7 +29,7 @@ def test_reports_lost_to_a_stopped_journal_are_counted_in_the_next_report(corvan
     send(b"after\n")
     read_journal(3)
     assert stop(service) == 0
-    expected = [STARTING, LISTENING, log_line("[after]"), losses((0, 0, 3), (0, 0, 3))]
+    expected = [STARTING, LISTENING, log_line("[after]"), losses((0, 0, 3, 0), (0, 0, 3, 0))]
     entries = read_journal(len(expected))
     assert fields_of(entries, expected) == expected
     assert len(entries) == len(expected)

@@ -28,7 +28,7 @@ LONGEST = (bytes(range(32, 127)) * 87)[:8192]
     (LONGEST, [log_line(f"[{LONGEST.decode()}]")]),
     (LONGEST[:-1] + b"\n", [log_line(f"[{LONGEST[:-1].decode()}]")]),
     # Reported, the run goes on, and the stop reports it as lost.
-    (LONGEST + b"\n", [OVER_LONG, losses((1, 0, 0), (1, 0, 0))]),
+    (LONGEST + b"\n", [OVER_LONG, losses((1, 0, 0, 0), (1, 0, 0, 0))]),
 ], ids=["lf", "cr-lf", "two-lf", "empty", "zero-byte", "escapes", "256-bytes", "8192-bytes",
         "8192-bytes-lf", "8193-bytes"])
 def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, entries):

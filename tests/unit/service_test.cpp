@@ -86,6 +86,7 @@ TEST_F(ServiceTest, EarlierReportFailureOutranksTheRunsOwnFailureAsExitCode) {
     FakeScript(FakeCall::SetServiceStatus, 7, 5);
     FakeQueueControl(SERVICE_CONTROL_INTERROGATE);
     FakeQueueDatagram("", 10054);
+    FakeQueueDatagram("left");  // not counted as unread: no loss report
     RunService();
 
     EXPECT_EQ(Fake.reports.back(), "stopped exit5");
@@ -150,11 +151,13 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     EXPECT_EQ(
         Fake.events.back(),
         "warning 80020006 Lost since the last report: 1 too long, 0 dropped by the kernel, "
-        "0 not written; since the start: 1 too long, 0 dropped by the kernel, 0 not written.");
+        "0 not written, 0 unread at stop; since the start: 1 too long, 0 dropped by the kernel, "
+        "0 not written, 0 unread at stop.");
     EXPECT_EQ(Fake.reports.back(), "stopped");
 }
 
-TEST_F(ServiceTest, LossesAreReportedAtMostEveryTenSecondsAndAtStopAndCountsShownEachSecond) {
+TEST_F(ServiceTest,
+       LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
     const std::string lost = "warning 80020006 Lost since the last report: ";
     FakeQueueDatagram("a");
     FakeQueueDatagram("b", 0, 1000);             // the platform has dropped 1,000 so far
@@ -166,9 +169,13 @@ TEST_F(ServiceTest, LossesAreReportedAtMostEveryTenSecondsAndAtStopAndCountsShow
     FakeQueueDatagram("d", 0, 1234567);
     FakeScript(FakeCall::ReportEvent, 9, 1460);  // the second loss report is lost itself
     FakeQueueTime(10000);
-    FakeQueueTime(60000);  // the lost report shown; nothing new to report before the stop
+    FakeQueueTime(60000);  // the lost report shown
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
     FakeQueueControl(SERVICE_CONTROL_STOP);
+    for (int left = 1; left < 5000; ++left) {  // more than one take of the queue
+        FakeQueueDatagram("left");
+    }
+    FakeQueueDatagram("left", 0, 1234600);  // its count came with it
     RunService();
 
     EXPECT_EQ(
@@ -179,7 +186,10 @@ TEST_F(ServiceTest, LossesAreReportedAtMostEveryTenSecondsAndAtStopAndCountsShow
                         "start: 1 too long, 1,000 dropped by the kernel, 1 not written.",
                  "info 40020003 [d]",
                  lost + "0 too long, 0 dropped by the kernel, 1 not written; since the start: "
-                        "1 too long, 1,234,567 dropped by the kernel, 2 not written."}));
+                        "1 too long, 1,234,567 dropped by the kernel, 2 not written.",
+                 lost + "0 too long, 33 dropped by the kernel, 0 not written, 5,000 unread at "
+                        "stop; since the start: 1 too long, 1,234,600 dropped by the kernel, 2 "
+                        "not written, 5,000 unread at stop."}));
     EXPECT_EQ(Fake.serviceTexts,
               (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 1 not written",
                        "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, 1 not "

@@ -107,5 +107,5 @@ def test_long_datagrams_are_logged_whole_up_to_the_buffer_and_the_stop_reports_t
     [lost] = send_and_collect(service, lambda: service.run("sc", "stop", "Corvane"), 1, (LOST,))
     # No count of the kernel's drops here: the platform keeps none per socket.
     assert lost == Report(False, WARNING_TYPE, LOST, (
-        "Lost since the last report: 1 too long, 0 not written; since the start: 1 too long, "
-        "0 not written.",), False)
+        "Lost since the last report: 1 too long, 0 not written, 0 unread at stop; since the "
+        "start: 1 too long, 0 not written, 0 unread at stop.",), False)
