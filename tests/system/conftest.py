@@ -7,6 +7,7 @@ from harness import Journal, Manager, Processes, sandbox
 def corvane(tmp_path):
     processes = Processes(tmp_path)
     with sandbox():
+        processes.install_copy()
         yield processes
         reports = processes.end_all()
     assert not reports, "\n".join(reports)

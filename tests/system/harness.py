@@ -1,6 +1,6 @@
 """The world around the real collector. Each test has mount and network namespaces of its
-own, loopback up, tmpfs over /run, /etc/systemd/system and /var/log/journal, an overlay over
-/etc: the real port 514 and paths, the host untouched. The journal and the service manager
+own, loopback up, tmpfs over /run, /etc/systemd/system, /var/log/journal and /opt, an overlay
+over /etc: the real port 514 and paths, the host untouched. The journal and the service manager
 are datagram sockets read only while a test waits on them; not waiting stalls them."""
 
 import contextlib
@@ -11,6 +11,7 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -54,7 +55,7 @@ def sandbox():
             os.makedirs(path)
         _mount("-t", "overlay", "overlay", "/etc", "-o",
                "lowerdir=/etc,upperdir=/run/.etc/upper,workdir=/run/.etc/work")
-        for path in ("/etc/systemd/system", "/var/log/journal"):
+        for path in ("/etc/systemd/system", "/var/log/journal", "/opt"):
             _mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", path)
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
             fcntl.ioctl(sock, SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", IFF_UP))
@@ -158,6 +159,15 @@ class Processes:
     def __init__(self, directory):
         self.directory, self.started = directory, []
         self.binary = Path(os.environ["CORVANE_BINARY"]).resolve()
+
+    def install_copy(self):
+        """Runs the collector from here on as a copy in /opt (the sandbox's own tmpfs): the
+        build tree may be anywhere, under /tmp or a home too, where -install refuses."""
+        copy = Path("/opt/corvane/corvane")
+        copy.parent.mkdir()
+        shutil.copyfile(self.binary, copy)
+        copy.chmod(0o755)
+        self.binary = copy
 
     def spawn(self, argv, notify_socket=None, cwd=None):
         env = {**os.environ, "NOTIFY_SOCKET": notify_socket} if notify_socket else None
