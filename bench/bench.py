@@ -78,8 +78,10 @@ class Bench:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         for d in JOURNAL_DIRS:
             os.makedirs(d, exist_ok=True)
-            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dM" % self.args.journal_mib,
-                            "tmpfs", d], check=True)
+            # Root's alone, as on the host: the collector refuses a runtime directory
+            # that others may change (a tmpfs is world-writable by default).
+            subprocess.run(["mount", "-t", "tmpfs", "-o",
+                            "size=%dM,mode=0755" % self.args.journal_mib, "tmpfs", d], check=True)
         # journald's configuration: only what keeps the measurement clean. No rate
         # limit (the collector's unit sets a limit no journal can reach, for the same
         # reason, and rsyslog gets the same journal), no kernel messages, room for

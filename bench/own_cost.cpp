@@ -188,7 +188,10 @@ Sample CollectorRound(std::uint64_t n, bool render) {
             RequestStop();
         }
     });
-    (void)RunReceiver(0, nullptr);
+    // The collector gives its capabilities up once its socket is bound. They belong to
+    // each thread: a thread of the round's own keeps this one's for the next rounds.
+    std::thread collector([] { (void)RunReceiver(0, nullptr); });
+    collector.join();
     done = true;
     watchdog.join();
     if (!RoundQueued || Reported.load() != n) {
