@@ -1,6 +1,6 @@
-"""Numbered datagrams from many source ports through the balancer to N collectors, one of
-them restarted mid-run, read back from the central store: each exactly once, stamped with
-the collector that logged it, every datagram that is missing counted by someone."""
+"""Numbered datagrams from many source ports through the balancer to N collectors, one of them
+restarted mid-run, read back from the central store: each exactly once, stamped with the
+collector that logged it, every missing one counted by someone."""
 
 import collections
 import json
@@ -18,64 +18,42 @@ from cluster import SERVICE, Cluster, udp_counters
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
 from harness import log_line  # noqa: E402
 
-TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
-RUN = 64  # the sender's datagrams per source port in a row
+TRIAL, COUNT, RATE, SOCKETS, RUN = 7, 6000, 2000, 16, 64  # RUN: datagrams per source port in a row
 TOKEN = re.compile(rf"cvb{TRIAL}q(\d{{10}})e")
 LOG_LINE, LISTENING, MESSAGES_LOST = "0x40020003", "0x00020001", "0x80020006"
 FIELDS = [name for name, _ in log_line("")]
 
 
-def datagram(seq):
-    return (f"<13>Dec  6 12:00:00 benchhost cvbench: cvb{TRIAL}q{seq:010}e "
-            "load test datagram of fixed length")
+def journal(directory, *fields):
+    return [json.loads(line) for line in subprocess.run(
+        ["journalctl", "-D", str(directory), "-o", "json", "--output-fields=" + ",".join(fields)],
+        capture_output=True, check=True, timeout=120).stdout.splitlines()]
 
 
-def entries(journalctl_json):
-    return [json.loads(line) for line in journalctl_json.splitlines()]
-
-
-def logged(journal):
-    """Sequence number to the host of each log line entry, in the journal's order."""
-    return [(int(TOKEN.search(e["EVENT_STRING_1"])[1]), e["_HOSTNAME"]) for e in journal
+def logged(entries):
+    return [(int(TOKEN.search(e["EVENT_STRING_1"])[1]), e["_HOSTNAME"]) for e in entries
             if e.get("EVENT_ID") == LOG_LINE]
 
 
-def local_journal(collector):
-    return entries(subprocess.run(
-        ["journalctl", "-D", str(collector.root / "run/log/journal"), "-o", "json",
-         "--output-fields=EVENT_ID,EVENT_STRING_1,_HOSTNAME"],
-        capture_output=True, check=True, timeout=60).stdout)
-
-
-def reported_losses(journal):
-    """What the collectors' own loss reports count: each run's counts start at zero, and the
-    last report of a run has them all, those of a report that was lost too."""
-    runs = {}  # host to the losses of its runs, the latest last
-    for e in journal:
+def reported_losses(entries):
+    """Each run counts from zero; its last report has all its losses, a lost report's too."""
+    runs = collections.defaultdict(list)  # host to its runs' losses
+    for e in entries:
         if e.get("EVENT_ID") == LISTENING:
-            runs.setdefault(e["_HOSTNAME"], []).append(0)
+            runs[e["_HOSTNAME"]].append(0)
         elif e.get("EVENT_ID") == MESSAGES_LOST:
             since_start = e["MESSAGE"].split("; since the start: ")[1]
             runs[e["_HOSTNAME"]][-1] = sum(int(n.replace(",", ""))
                                            for n in re.findall(r"\d[\d,]*", since_start))
-    return sum(sum(losses) for losses in runs.values())
-
-
-def settle(cluster, quiet=1.5, timeout=30):
-    deadline, last, since = time.monotonic() + timeout, -1, time.monotonic()
-    while time.monotonic() < deadline and time.monotonic() - since < quiet:
-        time.sleep(0.1)
-        if (now := cluster.central_entries()) != last:
-            last, since = now, time.monotonic()
+    return sum(map(sum, runs.values()))
 
 
 @pytest.mark.parametrize("collectors, balancer", [(2, "dnat"), (3, "stateless")])
 def test_every_datagram_once_through_a_restart(tmp_path, collectors, balancer):
     cluster = Cluster(tmp_path, collectors, balancer)
     try:
-        sender = cluster.sender.spawn(os.environ["CORVANE_SENDER"], "--trial", TRIAL,
-                                      "--count", COUNT, "--rate", RATE, "--host", SERVICE,
-                                      "--sockets", SOCKETS)
+        sender = cluster.sender.spawn(os.environ["CORVANE_SENDER"], "--trial", TRIAL, "--count",
+                                      COUNT, "--rate", RATE, "--host", SERVICE, "--sockets", SOCKETS)
         time.sleep(COUNT / RATE / 3)
         restarted = cluster.collectors[-1]
         with restarted.drained():
@@ -83,37 +61,41 @@ def test_every_datagram_once_through_a_restart(tmp_path, collectors, balancer):
         time.sleep(0.5)  # datagrams now meet a closed port
         restarted.start()
         assert sender.wait(timeout=COUNT / RATE + 20) == 0, sender.errors()
-        settle(cluster)
+        last, since = -1, time.monotonic()
+        while time.monotonic() - since < 1.5:  # until the central store is still
+            time.sleep(0.1)
+            if (now := cluster.central_entries()) != last:
+                last, since = now, time.monotonic()
         kernel = {c.name: udp_counters(c.holder.pid) for c in cluster.collectors}
         drained = sum(c.turned_away() for c in cluster.collectors)
-        central = entries(cluster.read_central(*FIELDS, "_HOSTNAME"))
-        local = {c.name: logged(local_journal(c)) for c in cluster.collectors}
+        central = journal(cluster.central_journal, *FIELDS, "_HOSTNAME")
+        local = {c.name: [seq for seq, _ in logged(journal(c.root / "run/log/journal", *FIELDS,
+                                                           "_HOSTNAME"))] for c in cluster.collectors}
     finally:
         cluster.close()
 
     arrived = logged(central)
-    hosts = collections.defaultdict(list)
-    for seq, host in arrived:
-        hosts[host].append(seq)
     counts = collections.Counter(seq for seq, _ in arrived)
     assert [seq for seq, n in counts.items() if n > 1] == []
-    assert sorted(hosts) == sorted(local), "a collector got nothing"
-    # Shipped in order, nothing skipped across the upload's restart.
-    assert dict(hosts) == {host: [seq for seq, _ in rows] for host, rows in local.items()}
+    # Every collector logged some, all shipped in order, none skipped across the upload's restart.
+    hosts = {name: [] for name in local}
+    for seq, host in arrived:
+        hosts[host].append(seq)
+    assert hosts == local and all(local.values())
     for entry in central:
         if entry.get("EVENT_ID") == LOG_LINE:
             seq = int(TOKEN.search(entry["EVENT_STRING_1"])[1])
-            assert [entry.get(name) for name in FIELDS] == \
-                [value for _, value in log_line(f"[{datagram(seq)}]")]
+            assert [entry.get(name) for name in FIELDS] == [value for _, value in log_line(
+                f"[<13>Dec  6 12:00:00 benchhost cvbench: cvb{TRIAL}q{seq:010}e load test "
+                "datagram of fixed length]")]
     if balancer == "dnat":  # conntrack keeps each source port on one collector
         flows = collections.defaultdict(set)
         for seq, host in arrived:
             flows[seq // RUN % SOCKETS].add(host)
         assert [flow for flow, on in flows.items() if len(on) > 1] == []
-    # The restart's Corvane logged its start while the upload was down: shipped later.
+    # The restarted Corvane logged its start while the upload was down: shipped later.
     starts = collections.Counter(e["_HOSTNAME"] for e in central if e.get("EVENT_ID") == LISTENING)
     assert starts == {c.name: 1 + (c is restarted) for c in cluster.collectors}
-
     closed_port = sum(k["NoPorts"] for k in kernel.values())
     assert drained + closed_port > 0, "the restart cost nothing: it tested nothing"
     assert COUNT - len(counts) == drained + closed_port + reported_losses(central), \
