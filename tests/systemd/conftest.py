@@ -1,11 +1,9 @@
 """One throw-away machine per test module: the cached tree booted by systemd-nspawn over a
 memory overlay, systemd its PID 1, the binary and package read-only at /mnt/host."""
 
-import itertools
 import json
 import os
 import shutil
-import signal
 import subprocess
 import time
 from pathlib import Path
@@ -13,7 +11,6 @@ from pathlib import Path
 import pytest
 
 BOOT_S = 60
-_names = itertools.count()
 
 
 def cgroup_dirs(name):
@@ -53,17 +50,14 @@ class Machine:
     def _boot(self):
         children = Path(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children")
         deadline = time.monotonic() + BOOT_S
-        while True:
-            if self.nspawn.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"no boot:\n{self.log.read_text(errors='replace')}")
-            pids = children.read_text().split()
-            if pids and Path(f"/proc/{pids[0]}/root/run/systemd/private").exists():
-                break
+        while not ((pids := children.read_text().split())
+                   and Path(f"/proc/{pids[0]}/root/run/systemd/private").exists()):
+            assert self.nspawn.poll() is None and time.monotonic() < deadline, \
+                f"no boot:\n{self.log.read_text(errors='replace')}"
             time.sleep(0.05)
         self.pid = int(pids[0])
         state = self.run("systemctl", "is-system-running", "--wait", check=False).stdout
-        if state.strip() != "running":
-            raise RuntimeError(state + self.run("systemctl", "--failed", check=False).stdout)
+        assert state == "running\n", state + self.run("systemctl", "--failed", check=False).stdout
 
     def run(self, *argv, check=True, timeout=60):
         result = subprocess.run(["nsenter", "-t", str(self.pid), "-a", *map(str, argv)],
@@ -101,13 +95,12 @@ class Machine:
             time.sleep(0.2)
 
     def halt(self):
-        if self.nspawn.poll() is None:
-            self.nspawn.send_signal(signal.SIGTERM)  # an orderly halt for nspawn
-            try:
-                self.nspawn.wait(timeout=BOOT_S)
-            except subprocess.TimeoutExpired:
-                self.nspawn.kill()
-                self.nspawn.wait(timeout=BOOT_S)
+        self.nspawn.terminate()  # an orderly halt for nspawn
+        try:
+            self.nspawn.wait(timeout=BOOT_S)
+        except subprocess.TimeoutExpired:
+            self.nspawn.kill()
+            self.nspawn.wait()
         for top in self.cgroups:
             for path, _, _ in sorted(os.walk(top), key=lambda entry: -len(entry[0])):
                 os.rmdir(path)  # an empty cgroup goes with its control files
@@ -118,7 +111,7 @@ def machine(tmp_path_factory):
     host_dir = tmp_path_factory.mktemp("host")
     shutil.copy(os.environ["CORVANE_BINARY"], host_dir / "corvane")
     shutil.copy(os.environ["CORVANE_DEB"], host_dir)
-    machine = Machine(os.environ["CORVANE_TREE"], f"corvane-{os.getpid()}-{next(_names)}",
-                      host_dir, tmp_path_factory.mktemp("boot") / "nspawn.log")
+    name = f"corvane-{os.getpid()}-{host_dir.name}"
+    machine = Machine(os.environ["CORVANE_TREE"], name, host_dir, host_dir.parent / f"{name}.log")
     yield machine
     machine.halt()
