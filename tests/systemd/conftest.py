@@ -1,5 +1,4 @@
-"""One throw-away machine per test module: the cached tree booted by systemd-nspawn over a
-memory overlay, systemd its PID 1, the binary and package read-only at /mnt/host."""
+"""A throw-away machine per module: systemd-nspawn over a memory overlay of the cached tree."""
 
 import json
 import os
@@ -9,9 +8,6 @@ import time
 from pathlib import Path
 
 import pytest
-
-BOOT_S = 60
-
 
 def cgroup_dirs(name):
     # Without cgroups of its own, nspawn would leave its payload's at the host's root.
@@ -23,24 +19,20 @@ def cgroup_dirs(name):
 
 
 class Machine:
-    def __init__(self, tree, name, host_dir, log):
-        self.log, self.cgroups = log, cgroup_dirs(name)
+    def __init__(self, tree, name, host_dir):
+        self.log, self.cgroups = host_dir.parent / f"{name}.log", cgroup_dirs(name)
         for directory in self.cgroups:
             directory.mkdir()
 
-        def enter_cgroups():
-            for directory in self.cgroups:
-                (directory / "cgroup.procs").write_text("0")
-
-        # No bus to register with; the console a pipe, never a host device whose mode
-        # systemd inside would change.
-        with open(log, "wb") as out:
+        # No bus to register with; a pipe for console, not a host device systemd would chmod.
+        with open(self.log, "wb") as out:
             self.nspawn = subprocess.Popen(
                 ["systemd-nspawn", "-q", "-D", tree, "-M", name, "--volatile=overlay",
                  "--register=no", "--keep-unit", "--private-network", "--link-journal=no",
                  "--resolv-conf=off", "--timezone=off", "--console=pipe",
                  f"--bind-ro={host_dir}:/mnt/host", "-b"], stdin=subprocess.DEVNULL,
-                stdout=out, stderr=subprocess.STDOUT, preexec_fn=enter_cgroups)
+                stdout=out, stderr=subprocess.STDOUT,
+                preexec_fn=lambda: [(d / "cgroup.procs").write_text("0") for d in self.cgroups])
         try:
             self._boot()
         except BaseException:
@@ -49,7 +41,7 @@ class Machine:
 
     def _boot(self):
         children = Path(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children")
-        deadline = time.monotonic() + BOOT_S
+        deadline = time.monotonic() + 60
         while not ((pids := children.read_text().split())
                    and Path(f"/proc/{pids[0]}/root/run/systemd/private").exists()):
             assert self.nspawn.poll() is None and time.monotonic() < deadline, \
@@ -65,8 +57,7 @@ class Machine:
         assert not check or result.returncode == 0, (argv, result)
         return result
 
-    def in_network(self, *argv, **options):
-        """A host program in the machine's network only (its loopback, its port 514)."""
+    def in_network(self, *argv, **options):  # a host program on the machine's network
         return subprocess.Popen(["nsenter", "-t", str(self.pid), "-n", *map(str, argv)],
                                 **options)
 
@@ -97,7 +88,7 @@ class Machine:
     def halt(self):
         self.nspawn.terminate()  # an orderly halt for nspawn
         try:
-            self.nspawn.wait(timeout=BOOT_S)
+            self.nspawn.wait(timeout=60)
         except subprocess.TimeoutExpired:
             self.nspawn.kill()
             self.nspawn.wait()
@@ -109,9 +100,9 @@ class Machine:
 @pytest.fixture(scope="module")
 def machine(tmp_path_factory):
     host_dir = tmp_path_factory.mktemp("host")
-    shutil.copy(os.environ["CORVANE_BINARY"], host_dir / "corvane")
-    shutil.copy(os.environ["CORVANE_DEB"], host_dir)
-    name = f"corvane-{os.getpid()}-{host_dir.name}"
-    machine = Machine(os.environ["CORVANE_TREE"], name, host_dir, host_dir.parent / f"{name}.log")
+    for built in ("CORVANE_BINARY", "CORVANE_DEB"):  # the binary is named corvane
+        shutil.copy(os.environ[built], host_dir)
+    machine = Machine(os.environ["CORVANE_TREE"], f"corvane-{os.getpid()}-{host_dir.name}",
+                      host_dir)
     yield machine
     machine.halt()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The collector under a real systemd as PID 1, a container per test module booted from a cached
-# minimal Debian tree (made once, never written). Builds the package first; pytest args pass on.
+# The collector under a real systemd in containers booted from a cached Debian tree (made once,
+# never written). Builds the package first; pytest arguments pass on.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 [ "$(id -u)" -eq 0 ] || { echo "$0 needs root: it boots containers" >&2; exit 1; }
@@ -8,7 +8,6 @@ source scripts/packages.sh
 # Without recommends: mmdebstrap's would edit the host's name service configuration.
 install_packages "${LINUX_PACKAGES[@]}" python3-pytest systemd-container mmdebstrap lintian \
     dpkg-dev iproute2 util-linux
-export PYTHONDONTWRITEBYTECODE=1
 tree=${CORVANE_TREE:-/var/cache/corvane-test/bookworm}
 if [ ! -d "$tree" ]; then
     mkdir -p "$(dirname "$tree")" && rm -rf "$tree.new"
@@ -20,6 +19,6 @@ fi
 [ -f build/package/build.ninja ] || cmake -S . -B build/package -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_TESTS=OFF >&2
 cmake --build build/package --target package
-CORVANE_TREE=$tree CORVANE_BINARY=$PWD/build/package/corvane \
+PYTHONDONTWRITEBYTECODE=1 CORVANE_TREE=$tree CORVANE_BINARY=$PWD/build/package/corvane \
 CORVANE_DEB=$PWD/build/package/corvane_1.01_amd64.deb timeout -k 10 "${CORVANE_TIMEOUT_S:-900}" \
     /usr/bin/python3 -m pytest -q -rfEP -p no:cacheprovider tests/systemd "$@"

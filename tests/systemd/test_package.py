@@ -8,13 +8,11 @@ DEB = os.environ["CORVANE_DEB"]
 
 
 def test_package_holds_the_program_and_its_dependencies():
-    def dpkg_deb(*args):
-        return subprocess.run(["dpkg-deb", *args, DEB], capture_output=True, text=True,
-                              check=True, timeout=30).stdout
-    files = {line.split()[-1] for line in dpkg_deb("-c").splitlines() if line[0] == "-"}
+    listing = subprocess.check_output(["dpkg-deb", "-c", DEB], text=True, timeout=30)
+    files = {line.split()[-1] for line in listing.splitlines() if line[0] == "-"}
     assert files == {"./usr/sbin/corvane", "./usr/share/doc/corvane/README.md",
                      "./usr/share/doc/corvane/copyright", "./usr/share/doc/corvane/changelog.gz"}
-    depends = dpkg_deb("-f").split("\nDepends: ")[1].split("\n")[0]
+    depends = subprocess.check_output(["dpkg-deb", "-f", DEB, "Depends"], text=True, timeout=30)
     assert sorted(re.findall(r"\b(libc6|libstdc\+\+6|libgcc-s1) \(>= [\d.]+\)", depends)) == \
         ["libc6", "libgcc-s1", "libstdc++6"], depends
     lintian = subprocess.run(["lintian", DEB], capture_output=True, text=True, timeout=300)
@@ -35,5 +33,4 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
     machine.run("systemctl", "start", "Corvane")  # a purge stops it and removes it
     assert "Corvane removed." in machine.run("apt-get", "purge", "-y", "-q", "corvane",
                                              timeout=300).stdout
-    assert not machine.path("/usr/sbin/corvane").exists()
     machine.assert_gone()
