@@ -1,12 +1,9 @@
-// What the unit tests share: a fixture that gives every test a fresh process, the
-// program's process-wide state and the fake's script and records alike.
+// What the unit tests share: a fresh process for every test, program state and fake alike.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "eventlog/eventlog.h"
 #include "platform/constants.h"
@@ -21,27 +18,21 @@ using Strings = std::vector<std::string>;
 inline const std::string STARTING = "info 40020004 Version 1.01";
 inline const std::string LISTENING = "info 00020001 'Listening' on port 514, protocol UDP\n";
 
-// The fake's script and records, and the program's process-wide state, as at process
-// start.
 inline void ResetProcess() {
     FakeReset();
     ServiceStatusRecord = {};
-    StatusHandle = 0;
+    StatusHandle = StopEvent = 0;
     CheckPointCounter = 1;
-    StopEvent = 0;
-    StopFlag = 0;
-    LastFailureCode = 0;
+    StopFlag = LastFailureCode = 0;
     ErrorTextBuffer.fill('\0');
 }
 
-class FakeTest : public ::testing::Test {
-   protected:
+struct FakeTest : ::testing::Test {
     void SetUp() override { ResetProcess(); }
     void TearDown() override { EXPECT_EQ(Fake.badHandleUses, 0) << "closed or wrong handle used"; }
 };
 
-// Runs ServiceEntry on this thread, as the dispatcher's service thread would.
-inline void RunService() {
+inline void RunService() {  // on this thread, as the dispatcher's service thread would
     char name[] = "Corvane";
     char* argVector[] = {name, nullptr};
     ServiceEntry(1, argVector);
