@@ -22,10 +22,23 @@ namespace {
 using Lock = std::unique_lock<std::mutex>;
 enum class Kind { Manager, Service, Status, Event, Socket, Source, Key };
 
-struct Handle { Kind kind; bool signalled; std::string name; };  // name: registry keys
-struct Scripted { std::uint32_t error; std::function<void()> code; };
+struct Handle {
+    Kind kind;
+    bool signalled;
+    std::string name;
+};  // name: registry keys
+struct Scripted {
+    std::uint32_t error;
+    std::function<void()> code;
+};
 // What the receive finds: a control, time, else a datagram or its error.
-struct Next { std::uint32_t control; std::string bytes; int error; std::uint32_t drops; std::uint64_t ms; };
+struct Next {
+    std::uint32_t control;
+    std::string bytes;
+    int error;
+    std::uint32_t drops;
+    std::uint64_t ms;
+};
 
 struct Internals {  // guarded by FakeLock like the script
     std::map<FakeCall, int> counts;
@@ -43,7 +56,8 @@ thread_local int WSALastError = 0;
 
 std::string Hex(std::uint32_t value, int width = 0) {
     char text[16];
-    return {text, static_cast<std::size_t>(std::snprintf(text, sizeof text, "%0*x", width, static_cast<unsigned>(value)))};
+    return {text, static_cast<std::size_t>(std::snprintf(text, sizeof text, "%0*x", width,
+                                                         static_cast<unsigned>(value)))};
 }
 
 // Leaves a non-zero error as the thread's last error; true when there is one.
@@ -56,11 +70,14 @@ bool Fails(std::uint32_t error, Code& lastError) {
 // The one path every call takes: traced as `line` unless empty, counted, and the test's
 // code run outside the lock; the scripted error, or 0.
 std::uint32_t Enter(Lock& lock, FakeCall call, std::string line = {}) {
-    if (!line.empty()) Fake.trace.push_back(std::move(line));
+    if (!line.empty())
+        Fake.trace.push_back(std::move(line));
     const auto found = Inner.scripted.find({call, ++Inner.counts[call]});
-    if (found == Inner.scripted.end()) return 0;
+    if (found == Inner.scripted.end())
+        return 0;
     const Scripted scripted = found->second;
-    if (scripted.code) lock.unlock(), scripted.code(), lock.lock();
+    if (scripted.code)
+        lock.unlock(), scripted.code(), lock.lock();
     return scripted.error;
 }
 
@@ -76,7 +93,9 @@ bool Check(OsHandle handle, Kind kind) {
 }
 
 void Close(OsHandle handle, Kind kind) {
-    const Lock lock(FakeLock); if (Check(handle, kind)) Inner.handles.erase(handle);
+    const Lock lock(FakeLock);
+    if (Check(handle, kind))
+        Inner.handles.erase(handle);
 }
 
 // A manager call on an open handle: false with `error`, or the bad handle, as last error.
@@ -84,32 +103,46 @@ bool Admit(OsHandle handle, Kind kind, std::uint32_t error) {
     return !Fails(error != 0 || Check(handle, kind) ? error : ERROR_INVALID_HANDLE, LastError);
 }
 
-bool Signalled(OsHandle event) { return Inner.handles.contains(event) && Inner.handles[event].signalled; }
+bool Signalled(OsHandle event) {
+    return Inner.handles.contains(event) && Inner.handles[event].signalled;
+}
 
 std::string Describe(const ServiceStatus& s, bool taken) {
     static const char* const STATES[] = {"?", "stopped", "start", "stop-pending", "running"};
     std::string text = STATES[s.currentState <= SERVICE_RUNNING ? s.currentState : 0];
     const std::uint32_t accepts = s.currentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-    const struct { const char* label; std::uint32_t value, usual; } fields[] = {
-        {" cp", s.checkPoint, 0}, {" wait", s.waitHint, 0}, {" exit", s.win32ExitCode, 0},
-        {" type", s.serviceType, SERVICE_WIN32_OWN_PROCESS}, {" accepts", s.controlsAccepted, accepts},
-        {" specific", s.serviceSpecificExitCode, 0}};
-    for (const auto& f : fields) text += f.value != f.usual ? f.label + std::to_string(f.value) : "";
+    const struct {
+        const char* label;
+        std::uint32_t value, usual;
+    } fields[] = {{" cp", s.checkPoint, 0},
+                  {" wait", s.waitHint, 0},
+                  {" exit", s.win32ExitCode, 0},
+                  {" type", s.serviceType, SERVICE_WIN32_OWN_PROCESS},
+                  {" accepts", s.controlsAccepted, accepts},
+                  {" specific", s.serviceSpecificExitCode, 0}};
+    for (const auto& f : fields)
+        text += f.value != f.usual ? f.label + std::to_string(f.value) : "";
     return taken ? text : text + " refused";
 }
 
 std::uint32_t NextServiceState() {
     const std::uint32_t state = Fake.serviceStates.front();
-    if (Fake.serviceStates.size() > 1) Fake.serviceStates.pop_front();
+    if (Fake.serviceStates.size() > 1)
+        Fake.serviceStates.pop_front();
     return state;
 }
 
-void Queue(Next next) { const Lock lock(FakeLock); Inner.queue.push_back(std::move(next)); Changed.notify_all(); }
+void Queue(Next next) {
+    const Lock lock(FakeLock);
+    Inner.queue.push_back(std::move(next));
+    Changed.notify_all();
+}
 
 // A call that opens a handle: null with the scripted error as last error, or the handle.
 OsHandle Open(FakeCall call, Kind kind, std::string line = {}, std::string name = {}) {
     Lock lock(FakeLock);
-    return Fails(Enter(lock, call, std::move(line)), LastError) ? 0 : NewHandle(kind, std::move(name));
+    return Fails(Enter(lock, call, std::move(line)), LastError) ? 0
+                                                                : NewHandle(kind, std::move(name));
 }
 
 void CopyOut(const std::string& text, std::span<char> out) {
@@ -137,24 +170,48 @@ void FakeReset() {
 }
 
 void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void()> code) {
-    const Lock lock(FakeLock); Inner.scripted[{call, nth}] = {error, std::move(code)};
+    const Lock lock(FakeLock);
+    Inner.scripted[{call, nth}] = {error, std::move(code)};
 }
 
-void FakeQueueDatagram(std::string_view bytes, int error, std::uint32_t drops) { Queue({0, std::string(bytes), error, drops, 0}); }
-void FakeQueueControl(std::uint32_t control) { Queue({control, {}, 0, 0, 0}); }
-void FakeQueueTime(std::uint64_t milliseconds) { Queue({0, {}, 0, 0, milliseconds}); }
+void FakeQueueDatagram(std::string_view bytes, int error, std::uint32_t drops) {
+    Queue({0, std::string(bytes), error, drops, 0});
+}
+void FakeQueueControl(std::uint32_t control) {
+    Queue({control, {}, 0, 0, 0});
+}
+void FakeQueueTime(std::uint64_t milliseconds) {
+    Queue({0, {}, 0, 0, milliseconds});
+}
 
 std::size_t FakeOpenHandleCount() {
-    const Lock lock(FakeLock); return std::ranges::count_if(Inner.handles, [](const auto& h) { return h.second.kind != Kind::Status; });
+    const Lock lock(FakeLock);
+    return std::ranges::count_if(Inner.handles,
+                                 [](const auto& h) { return h.second.kind != Kind::Status; });
 }
 
 void OsConsoleSetup() {}
-void OsConsoleWrite(std::string_view text) { const Lock lock(FakeLock); Fake.console += text; }
-void OsSleep(std::uint32_t milliseconds) { OsConsoleWrite("<" + std::to_string(milliseconds) + "ms>"); }
-void OsShowServiceText(std::string_view text) { const Lock lock(FakeLock); Fake.serviceTexts.emplace_back(text); }
-std::uint64_t OsTickCount() { const Lock lock(FakeLock); return Fake.nowMs; }
-std::uint32_t OsGetLastError() { return LastError; }
-void OsSetLastError(std::uint32_t code) { LastError = code; }
+void OsConsoleWrite(std::string_view text) {
+    const Lock lock(FakeLock);
+    Fake.console += text;
+}
+void OsSleep(std::uint32_t milliseconds) {
+    OsConsoleWrite("<" + std::to_string(milliseconds) + "ms>");
+}
+void OsShowServiceText(std::string_view text) {
+    const Lock lock(FakeLock);
+    Fake.serviceTexts.emplace_back(text);
+}
+std::uint64_t OsTickCount() {
+    const Lock lock(FakeLock);
+    return Fake.nowMs;
+}
+std::uint32_t OsGetLastError() {
+    return LastError;
+}
+void OsSetLastError(std::uint32_t code) {
+    LastError = code;
+}
 
 OsHandle OsRegisterEventSource(const char* sourceName) {
     return Open(FakeCall::RegisterEventSource, Kind::Source, {}, sourceName);
@@ -163,30 +220,41 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
                    std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding) {
     Lock lock(FakeLock);
-    if (!Check(source, Kind::Source) || Fails(Enter(lock, FakeCall::ReportEvent), LastError)) return false;
-    std::string text = eventType == EVENTLOG_ERROR_TYPE ? "error " : eventType == EVENTLOG_WARNING_TYPE ? "warning "
-                       : eventType == EVENTLOG_INFORMATION_TYPE ? "info " : Hex(eventType) + " ";
+    if (!Check(source, Kind::Source) || Fails(Enter(lock, FakeCall::ReportEvent), LastError))
+        return false;
+    std::string text = eventType == EVENTLOG_ERROR_TYPE         ? "error "
+                       : eventType == EVENTLOG_WARNING_TYPE     ? "warning "
+                       : eventType == EVENTLOG_INFORMATION_TYPE ? "info "
+                                                                : Hex(eventType) + " ";
     text += Hex(eventId, 8) + (coding == TextCoding::Utf8 ? " utf8" : "");
     text += category != 0 ? " category" + std::to_string(category) : "";
     text += Inner.handles[source].name != "Corvane" ? " source " + Inner.handles[source].name : "";
-    for (std::size_t i = 0; i < strings.size(); ++i) text += (i == 0 ? " " : "|") + std::string(strings[i]);
+    for (std::size_t i = 0; i < strings.size(); ++i)
+        text += (i == 0 ? " " : "|") + std::string(strings[i]);
     Fake.events.push_back(text);
     return true;
 }
 
-void OsDeregisterEventSource(OsHandle source) { Close(source, Kind::Source); }
+void OsDeregisterEventSource(OsHandle source) {
+    Close(source, Kind::Source);
+}
 
-OsHandle OsCreateEvent() { return Open(FakeCall::CreateEvent, Kind::Event); }
+OsHandle OsCreateEvent() {
+    return Open(FakeCall::CreateEvent, Kind::Event);
+}
 
 bool OsSetEvent(OsHandle event) {
     const Lock lock(FakeLock);
     const bool open = Check(event, Kind::Event);
-    if (open) Inner.handles[event].signalled = true;
+    if (open)
+        Inner.handles[event].signalled = true;
     Changed.notify_all();
     return open;
 }
 
-void OsCloseHandle(OsHandle handle) { Close(handle, Kind::Event); }
+void OsCloseHandle(OsHandle handle) {
+    Close(handle, Kind::Event);
+}
 
 std::size_t OsFormatSystemMessage(std::uint32_t code, std::span<char> out) {
     const Lock lock(FakeLock);
@@ -197,12 +265,16 @@ std::size_t OsFormatSystemMessage(std::uint32_t code, std::span<char> out) {
 }
 
 bool OsCheckServiceBinary(const char* /*path*/, std::span<char> reason) {
-    const Lock lock(FakeLock); CopyOut(Fake.binaryRefusal, reason); return Fake.binaryRefusal.empty();
+    const Lock lock(FakeLock);
+    CopyOut(Fake.binaryRefusal, reason);
+    return Fake.binaryRefusal.empty();
 }
 
 std::uint32_t OsGetModuleFileName(std::span<char> out) {
     Lock lock(FakeLock);
-    if (Fails(Enter(lock, FakeCall::GetModuleFileName), LastError) || Fake.modulePath.size() >= out.size()) return 0;
+    if (Fails(Enter(lock, FakeCall::GetModuleFileName), LastError) ||
+        Fake.modulePath.size() >= out.size())
+        return 0;
     CopyOut(Fake.modulePath, out);
     return static_cast<std::uint32_t>(Fake.modulePath.size());
 }
@@ -210,7 +282,9 @@ std::uint32_t OsGetModuleFileName(std::span<char> out) {
 long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* key) {
     Lock lock(FakeLock);
     const std::string name = subKey;
-    if (const auto error = Enter(lock, FakeCall::RegCreateKey, "RegCreateKey " + name + " " + Hex(desiredAccess))) return static_cast<long>(error);
+    if (const auto error =
+            Enter(lock, FakeCall::RegCreateKey, "RegCreateKey " + name + " " + Hex(desiredAccess)))
+        return static_cast<long>(error);
     (void)Fake.registry[name], *key = NewHandle(Kind::Key, name);
     return ERROR_SUCCESS;
 }
@@ -218,24 +292,35 @@ long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* k
 long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
                    std::span<const unsigned char> data) {
     Lock lock(FakeLock);
-    if (const auto error = Enter(lock, FakeCall::RegSetValue, std::string("RegSetValue ") + valueName)) return static_cast<long>(error);
+    if (const auto error =
+            Enter(lock, FakeCall::RegSetValue, std::string("RegSetValue ") + valueName))
+        return static_cast<long>(error);
     const std::string value = std::to_string(type) + ":" + std::string(data.begin(), data.end());
-    if (Check(key, Kind::Key)) Fake.registry[Inner.handles[key].name][valueName] = value;
+    if (Check(key, Kind::Key))
+        Fake.registry[Inner.handles[key].name][valueName] = value;
     return ERROR_SUCCESS;
 }
 
-void OsRegCloseKey(OsHandle key) { Close(key, Kind::Key); }
+void OsRegCloseKey(OsHandle key) {
+    Close(key, Kind::Key);
+}
 
-long OsRegDeleteKey(const char* subKey) { const Lock lock(FakeLock); Fake.registry.erase(subKey); return ERROR_SUCCESS; }
+long OsRegDeleteKey(const char* subKey) {
+    const Lock lock(FakeLock);
+    Fake.registry.erase(subKey);
+    return ERROR_SUCCESS;
+}
 
 // The receive plays queued controls to the handler: a stop reaches only a running service.
 bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table) {
     {
         Lock lock(FakeLock);
         std::string names = "StartServiceCtrlDispatcher";
-        for (auto* row = table; row->serviceName != nullptr; ++row) names += std::string(" ") + row->serviceName;
+        for (auto* row = table; row->serviceName != nullptr; ++row)
+            names += std::string(" ") + row->serviceName;
         Fake.trace.push_back(names);
-        if (Fails(Fake.dispatcherConnects ? 0 : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, LastError)) return false;
+        if (Fails(Fake.dispatcherConnects ? 0 : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, LastError))
+            return false;
     }
     std::string name = table[0].serviceName;
     char* argVector[] = {name.data(), nullptr};
@@ -244,7 +329,10 @@ bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table) {
 }
 
 OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFunction handler) {
-    { const Lock lock(FakeLock); Inner.handler = handler; }
+    {
+        const Lock lock(FakeLock);
+        Inner.handler = handler;
+    }
     return Open(FakeCall::RegisterServiceCtrlHandler, Kind::Status,
                 std::string("RegisterServiceCtrlHandler ") + serviceName);
 }
@@ -266,9 +354,11 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
                          std::uint32_t startType, std::uint32_t errorControl,
                          const char* binaryPath) {
     const Lock lock(FakeLock);
-    Fake.trace.push_back(std::string("CreateService ") + serviceName + " " + displayName + " " + Hex(desiredAccess) + " " +
-                         Hex(serviceType) + " " + Hex(startType) + " " + Hex(errorControl) + " " + binaryPath);
-    if (!Admit(manager, Kind::Manager, Fake.installedService.empty() ? 0 : ERROR_SERVICE_EXISTS)) return 0;
+    Fake.trace.push_back(std::string("CreateService ") + serviceName + " " + displayName + " " +
+                         Hex(desiredAccess) + " " + Hex(serviceType) + " " + Hex(startType) + " " +
+                         Hex(errorControl) + " " + binaryPath);
+    if (!Admit(manager, Kind::Manager, Fake.installedService.empty() ? 0 : ERROR_SERVICE_EXISTS))
+        return 0;
     Fake.installedService = serviceName;
     return NewHandle(Kind::Service);
 }
@@ -276,26 +366,35 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t /*desiredAccess*/) {
     const Lock lock(FakeLock);
     const bool known = Fake.installedService == serviceName;
-    return Admit(manager, Kind::Manager, known ? 0 : ERROR_SERVICE_DOES_NOT_EXIST) ? NewHandle(Kind::Service) : 0;
+    return Admit(manager, Kind::Manager, known ? 0 : ERROR_SERVICE_DOES_NOT_EXIST)
+               ? NewHandle(Kind::Service)
+               : 0;
 }
 
 bool OsControlService(OsHandle service, std::uint32_t /*control*/, ServiceStatus* status) {
     Lock lock(FakeLock);
     const std::uint32_t scripted = Enter(lock, FakeCall::ControlService);
-    const std::uint32_t state = NextServiceState(), refusal = scripted != 0 ? scripted : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    const std::uint32_t error = state == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE : state == SERVICE_START_PENDING ? refusal : scripted;
-    if (!Admit(service, Kind::Service, error)) return false;
+    const std::uint32_t state = NextServiceState(),
+                        refusal = scripted != 0 ? scripted : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    const std::uint32_t error = state == SERVICE_STOPPED         ? ERROR_SERVICE_NOT_ACTIVE
+                                : state == SERVICE_START_PENDING ? refusal
+                                                                 : scripted;
+    if (!Admit(service, Kind::Service, error))
+        return false;
     *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, 0, 0, 0, 0, 0};
     return true;
 }
 
 bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
     Lock lock(FakeLock);
-    if (!Admit(service, Kind::Service, Enter(lock, FakeCall::QueryServiceStatus))) return false;
+    if (!Admit(service, Kind::Service, Enter(lock, FakeCall::QueryServiceStatus)))
+        return false;
     const std::uint32_t state = NextServiceState();
     const bool starting = state == SERVICE_START_PENDING;
     Inner.checkPoint += starting && Fake.startAdvances ? 1 : 0;
-    *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, starting ? Inner.checkPoint : 0, starting ? 3000U : 0};
+    *status =
+        ServiceStatus{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, starting ? Inner.checkPoint : 0,
+                      starting ? 3000U : 0};
     return true;
 }
 
@@ -307,24 +406,33 @@ bool OsDeleteService(OsHandle service) {
 
 void OsCloseServiceHandle(OsHandle handle) {
     Lock lock(FakeLock);
-    const bool manager = Inner.handles.contains(handle) && Inner.handles[handle].kind == Kind::Manager;
+    const bool manager =
+        Inner.handles.contains(handle) && Inner.handles[handle].kind == Kind::Manager;
     Fake.trace.emplace_back(manager ? "CloseServiceHandle manager" : "CloseServiceHandle service");
     lock.unlock();
     Close(handle, manager ? Kind::Manager : Kind::Service);
 }
 
 int OsWSAStartup(std::uint16_t version) {
-    Lock lock(FakeLock); return static_cast<int>(Enter(lock, FakeCall::WSAStartup, "WSAStartup " + Hex(version)));
+    Lock lock(FakeLock);
+    return static_cast<int>(Enter(lock, FakeCall::WSAStartup, "WSAStartup " + Hex(version)));
 }
 void OsWSACleanup() {}
-int OsWSAGetLastError() { return WSALastError; }
-int OsEnlargeReceiveBuffer(OsSocket /*socket*/) { return 1 << 20; }
-bool OsSeesKernelDrops() { return true; }
+int OsWSAGetLastError() {
+    return WSALastError;
+}
+int OsEnlargeReceiveBuffer(OsSocket /*socket*/) {
+    return 1 << 20;
+}
+bool OsSeesKernelDrops() {
+    return true;
+}
 
 OsSocket OsSocketCreate(int family, int type, int protocol) {
     Lock lock(FakeLock);
     const std::string line = "socket " + Hex(family) + " " + Hex(type) + " " + Hex(protocol);
-    return Fails(Enter(lock, FakeCall::Socket, line), WSALastError) ? INVALID_SOCKET : NewHandle(Kind::Socket);
+    return Fails(Enter(lock, FakeCall::Socket, line), WSALastError) ? INVALID_SOCKET
+                                                                    : NewHandle(Kind::Socket);
 }
 
 int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
@@ -334,21 +442,26 @@ int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
     return Fails(Enter(lock, FakeCall::Bind, line), WSALastError) ? SOCKET_ERROR : 0;
 }
 
-int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs, std::uint32_t* kernelDrops) {
+int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
+              std::uint32_t* kernelDrops) {
     Lock lock(FakeLock);
-    if (Fails(Enter(lock, FakeCall::Receive), WSALastError)) return SOCKET_ERROR;
+    if (Fails(Enter(lock, FakeCall::Receive), WSALastError))
+        return SOCKET_ERROR;
     (void)(Check(socket, Kind::Socket) + Check(stopEvent, Kind::Event));
     for (;;) {
         Changed.wait(lock, [&] { return Signalled(stopEvent) || !Inner.queue.empty(); });
-        if (Signalled(stopEvent)) return RECEIVE_STOPPED;
+        if (Signalled(stopEvent))
+            return RECEIVE_STOPPED;
         const Next next = Inner.queue.front();
         Inner.queue.pop_front();
         if (next.ms != 0) {
             Fake.nowMs += next.ms;
-            if (waitMs != WAIT_FOREVER) return RECEIVE_TIMED_OUT;
+            if (waitMs != WAIT_FOREVER)
+                return RECEIVE_TIMED_OUT;
         } else if (next.control == 0) {
             *kernelDrops = next.drops != 0 ? next.drops : *kernelDrops;
-            if (Fails(next.bytes.size() > buffer.size() ? WSAEMSGSIZE : next.error, WSALastError)) return SOCKET_ERROR;
+            if (Fails(next.bytes.size() > buffer.size() ? WSAEMSGSIZE : next.error, WSALastError))
+                return SOCKET_ERROR;
             // Whatever lies past the datagram shows up in the text if the caller reads it.
             std::memset(buffer.data(), '#', buffer.size());
             std::memcpy(buffer.data(), next.bytes.data(), next.bytes.size());
@@ -367,7 +480,8 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_
     std::uint32_t taken = 0;
     for (; taken < limit && !Inner.queue.empty(); ++taken) {
         const Next& next = Inner.queue.front();
-        if (next.control != 0 || next.ms != 0) break;
+        if (next.control != 0 || next.ms != 0)
+            break;
         *kernelDrops = next.drops != 0 ? next.drops : *kernelDrops;
         Inner.queue.pop_front();
     }
@@ -375,6 +489,9 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_
 }
 
 void OsCloseSocket(OsSocket socket) {
-    { Lock lock(FakeLock); (void)Enter(lock, FakeCall::CloseSocket); }
+    {
+        Lock lock(FakeLock);
+        (void)Enter(lock, FakeCall::CloseSocket);
+    }
     Close(socket, Kind::Socket);
 }

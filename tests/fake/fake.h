@@ -15,9 +15,23 @@
 
 // The calls a test can script, each counted from 1 since FakeReset.
 enum class FakeCall {
-    RegisterServiceCtrlHandler, SetServiceStatus, OpenSCManager, ControlService,
-    QueryServiceStatus, DeleteService, RegisterEventSource, ReportEvent, CreateEvent,
-    WSAStartup, Socket, Bind, Receive, CloseSocket, RegCreateKey, RegSetValue, GetModuleFileName,
+    RegisterServiceCtrlHandler,
+    SetServiceStatus,
+    OpenSCManager,
+    ControlService,
+    QueryServiceStatus,
+    DeleteService,
+    RegisterEventSource,
+    ReportEvent,
+    CreateEvent,
+    WSAStartup,
+    Socket,
+    Bind,
+    Receive,
+    CloseSocket,
+    RegCreateKey,
+    RegSetValue,
+    GetModuleFileName,
 };
 
 struct FakePlatform {

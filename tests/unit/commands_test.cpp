@@ -11,7 +11,8 @@ using namespace std::string_literals;
 const std::map<std::string, std::string> OLD_SOURCE{{"EventMessageFile", "2:old"}};
 const std::string KEY = EVENT_SOURCE_KEY;
 const std::string EXISTS = "CreateService failed - The specified service already exists. (0x431)\n";
-const std::string NOT_INSTALLED = "OpenService failed - The specified service does not exist as an installed service. (0x424)\n";
+const std::string NOT_INSTALLED =
+    "OpenService failed - The specified service does not exist as an installed service. (0x424)\n";
 
 using CommandTest = FakeTest;
 using EntryTest = FakeTest;
@@ -28,14 +29,28 @@ auto WithArguments(std::vector<std::string> options, Run run) {
 
 TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
     using enum Option;
-    const struct { std::vector<std::string> options; Option option; } cases[] = {
-        {{"-install"}, Install}, {{"/install"}, Install}, {{"-InStALL"}, Install},
-        {{"/REMOVE", "-install"}, Remove}, {{"/Version"}, Version}, {{}, None},
-        {{"install"}, None}, {{"+install"}, None}, {{"--install"}, None}, {{"-inst"}, None},
-        {{"-install "}, None}, {{"-"}, None}, {{""}, None}, {{"-extra", "-install"}, None},
+    const struct {
+        std::vector<std::string> options;
+        Option option;
+    } cases[] = {
+        {{"-install"}, Install},
+        {{"/install"}, Install},
+        {{"-InStALL"}, Install},
+        {{"/REMOVE", "-install"}, Remove},
+        {{"/Version"}, Version},
+        {{}, None},
+        {{"install"}, None},
+        {{"+install"}, None},
+        {{"--install"}, None},
+        {{"-inst"}, None},
+        {{"-install "}, None},
+        {{"-"}, None},
+        {{""}, None},
+        {{"-extra", "-install"}, None},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(WithArguments(c.options, ParseOption), c.option) << testing::PrintToString(c.options);
+        EXPECT_EQ(WithArguments(c.options, ParseOption), c.option)
+            << testing::PrintToString(c.options);
     }
 }
 
@@ -44,7 +59,8 @@ TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
         "CORVANE -install          to install the service\n"
         "CORVANE -remove           to remove the service\n"
         "CORVANE -version          to display the version number\n"
-        "\nStartServiceCtrlDispatcher being called.\nThis may take several seconds.  Please wait.\n";
+        "\nStartServiceCtrlDispatcher being called.\nThis may take several seconds.  Please "
+        "wait.\n";
     const struct {
         std::vector<std::string> options;
         bool installed;  // and so started by the manager, when it starts as a service
@@ -54,7 +70,11 @@ TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
         Strings events;
     } cases[] = {
         {{"-version"}, false, 0, 0, "Corvane Server service, version 1.01\n", {}},
-        {{"-unknown"}, false, 0, 1, usage,
+        {{"-unknown"},
+         false,
+         0,
+         1,
+         usage,
          {"error 00000000 Corvane error: 1063|StartServiceCtrlDispatcher failed."}},
         {{"/INSTALL", "ignored"}, false, 0, 0, "Corvane installed.\n", {}},
         {{"-remove"}, true, 0, 0, "Corvane removed.\n", {}},
@@ -72,7 +92,9 @@ TEST_F(EntryTest, EveryStartPrintsItsLinesAndEndsWithItsStatus) {
         FakeQueueControl(SERVICE_CONTROL_STOP);
 
         EXPECT_EQ(WithArguments(c.options, CorvaneMain), c.status);
-        EXPECT_EQ(c.options == Strings{"-version"} ? Fake.console.substr(0, c.console.size()) : Fake.console, c.console);
+        EXPECT_EQ(c.options == Strings{"-version"} ? Fake.console.substr(0, c.console.size())
+                                                   : Fake.console,
+                  c.console);
         EXPECT_EQ(Fake.events, c.events);
         EXPECT_EQ(std::ranges::count(Fake.trace, "StartServiceCtrlDispatcher Corvane"),
                   c.console == usage ? 1 : 0);
@@ -94,15 +116,19 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         std::string output;
         std::string refusal{};  // of the executable's place
     } cases[] = {
-        {InstallCommand, false, GetModuleFileName, 5, "Unable to install Corvane - Access is denied. (0x5)\n"},
+        {InstallCommand, false, GetModuleFileName, 5,
+         "Unable to install Corvane - Access is denied. (0x5)\n"},
         {InstallCommand, false, OpenSCManager, 5, "OpenSCManager" + denied},
-        {InstallCommand, false, OpenSCManager, 0, "Unable to install Corvane - /tmp is hidden\n", "/tmp is hidden"},
+        {InstallCommand, false, OpenSCManager, 0, "Unable to install Corvane - /tmp is hidden\n",
+         "/tmp is hidden"},
         {InstallCommand, true, OpenSCManager, 0, EXISTS},
         {InstallCommand, false, RegCreateKey, 5, "Cannot create registry entries!\n"},
         {InstallCommand, false, RegSetValue, 5, "RegSetValueEx" + denied},
-        {InstallCommand, false, DeleteService, 1072, "RegSetValueEx" + denied + marked},  // undo fails
+        {InstallCommand, false, DeleteService, 1072,
+         "RegSetValueEx" + denied + marked},  // undo fails
         {InstallCommand, false, OpenSCManager, 1234, "OpenSCManager failed - \n"},
-        {RemoveCommand, true, OpenSCManager, 1000, "OpenSCManager failed - " + fits.substr(0, 240) + " (0x3e8)\n"},
+        {RemoveCommand, true, OpenSCManager, 1000,
+         "OpenSCManager failed - " + fits.substr(0, 240) + " (0x3e8)\n"},
         {RemoveCommand, true, OpenSCManager, 1001, "OpenSCManager failed - \n"},
         {RemoveCommand, false, OpenSCManager, 0, NOT_INSTALLED},
         {RemoveCommand, true, DeleteService, 1072, marked},
@@ -116,7 +142,8 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         Fake.systemTexts[1001] = "y" + fits;
         Fake.binaryRefusal = c.refusal;
         FakeScript(c.call, 1, c.error);
-        if (c.call == DeleteService && !c.installed) FakeScript(RegSetValue, 1, 5);
+        if (c.call == DeleteService && !c.installed)
+            FakeScript(RegSetValue, 1, 5);
 
         EXPECT_FALSE(c.command());
         EXPECT_EQ(Fake.console, c.output);
@@ -133,34 +160,57 @@ TEST_F(CommandTest, InstallRecordsTheServiceAndTheExecutableAsMessageFile) {
     EXPECT_EQ(Fake.registry[KEY], (std::map<std::string, std::string>{
                                       {"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
                                       {"TypesSupported", "4:\7\0\0\0"s}}));
-    EXPECT_EQ(Fake.trace, (Strings{"OpenSCManager f003f",
-                                   "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane",
-                                   "RegCreateKey " + KEY + " f003f", "RegSetValue EventMessageFile",
-                                   "RegSetValue TypesSupported", "CloseServiceHandle service",
-                                   "CloseServiceHandle manager"}));
+    EXPECT_EQ(Fake.trace,
+              (Strings{"OpenSCManager f003f",
+                       "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane",
+                       "RegCreateKey " + KEY + " f003f", "RegSetValue EventMessageFile",
+                       "RegSetValue TypesSupported", "CloseServiceHandle service",
+                       "CloseServiceHandle manager"}));
     EXPECT_EQ(FakeOpenHandleCount(), 0u);
 }
 
 TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
-    constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING, STARTING = SERVICE_START_PENDING, STOPPED = SERVICE_STOPPED;
+    constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING,
+                            STARTING = SERVICE_START_PENDING, STOPPED = SERVICE_STOPPED;
     using enum FakeCall;
     const std::string s = "<1000ms>", stopping = "Stopping Corvane.<1000ms>";
     const std::string stopped = "\nCorvane stopped.\nCorvane removed.\n";
-    const std::string refused = "ControlService failed - The service cannot accept control messages at this time. (0x425)\n";
+    const std::string refused =
+        "ControlService failed - The service cannot accept control messages at this time. "
+        "(0x425)\n";
     // States at the stop control, then at each query; the first call of `call` fails with
     // `error` (a query's third, when running).
-    const struct { std::deque<std::uint32_t> states; bool startAdvances; FakeCall call;
-                   std::uint32_t error; std::string console; } cases[] = {
+    const struct {
+        std::deque<std::uint32_t> states;
+        bool startAdvances;
+        FakeCall call;
+        std::uint32_t error;
+        std::string console;
+    } cases[] = {
         {{STOPPED}, false, ControlService, 0, "Corvane removed.\n"},
-        {{RUNNING, PENDING, PENDING, STOPPED}, false, ControlService, 0, stopping + ".<1000ms>.<1000ms>" + stopped},
-        {{RUNNING, PENDING}, false, QueryServiceStatus, 5,
+        {{RUNNING, PENDING, PENDING, STOPPED},
+         false,
+         ControlService,
+         0,
+         stopping + ".<1000ms>.<1000ms>" + stopped},
+        {{RUNNING, PENDING},
+         false,
+         QueryServiceStatus,
+         5,
          stopping + ".<1000ms>.<1000ms>\nCorvane failed to stop.\n"},
         {{RUNNING}, false, ControlService, 5, "ControlService failed - Access is denied. (0x5)\n"},
-        {{RUNNING, STOPPED}, false, ControlService, ERROR_SERVICE_NOT_IN_EXE,
+        {{RUNNING, STOPPED},
+         false,
+         ControlService,
+         ERROR_SERVICE_NOT_IN_EXE,
          "Corvane is not running: the process its status names is not the service.\n"
          "Corvane removed.\n"},
         // Still starting, whatever the refusal's code: asked again while its check point moves.
-        {{STARTING, STARTING, STARTING, STARTING, RUNNING, STOPPED}, true, ControlService, 1052, s + s + stopping + stopped},
+        {{STARTING, STARTING, STARTING, STARTING, RUNNING, STOPPED},
+         true,
+         ControlService,
+         1052,
+         s + s + stopping + stopped},
         {{STARTING}, false, ControlService, 0, s + s + s + s + s + refused},
         {{STARTING}, true, QueryServiceStatus, 5, refused},
         {{STARTING, PENDING, STOPPED}, false, ControlService, 0, stopping + stopped},

@@ -25,10 +25,10 @@ TEST_F(ServiceTest, ControlsInEveryStateAreAnsweredWithAFreshReport) {
     HandleControl(SERVICE_CONTROL_STOP);
     RequestStop();  // nothing left to signal
 
-    EXPECT_EQ(Fake.reports, (Strings{"start cp1 wait3000", "start cp2 wait3000", "start cp3 wait3000",
-                                     "start cp4", "start cp5 wait3000", "start cp6 wait3000", "running",
-                                     "running", "stop-pending cp7", "stop-pending cp8",
-                                     "stop-pending cp9", "stopped"}));
+    EXPECT_EQ(Fake.reports, (Strings{"start cp1 wait3000", "start cp2 wait3000",
+                                     "start cp3 wait3000", "start cp4", "start cp5 wait3000",
+                                     "start cp6 wait3000", "running", "running", "stop-pending cp7",
+                                     "stop-pending cp8", "stop-pending cp9", "stopped"}));
     EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING}));  // the stop itself writes none
     EXPECT_EQ(Fake.trace, (Strings{"RegisterServiceCtrlHandler Corvane", "WSAStartup 202",
                                    "socket 2 2 0", "bind 0 514"}));
@@ -38,7 +38,13 @@ TEST_F(ServiceTest, ControlsInEveryStateAreAnsweredWithAFreshReport) {
 TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
     using enum FakeCall;
     // `startReports` taken before the failure, then `moreReports`, then "stopped exit<error>".
-    struct Case { FakeCall call; int nth; std::uint32_t error; int startReports; Strings moreReports, events; };
+    struct Case {
+        FakeCall call;
+        int nth;
+        std::uint32_t error;
+        int startReports;
+        Strings moreReports, events;
+    };
     std::vector<Case> cases = {
         {CreateEvent, 1, 8, 2, {}, {STARTING}},
         {WSAStartup, 1, 10091, 3, {}, {STARTING, ERROR + "WSAStartup failed with error 10091\n"}},
@@ -48,7 +54,11 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
     };
     for (int nth = 1; nth <= 6; ++nth) {  // each report refused in turn
         const std::string cp = "start cp" + std::to_string(nth) + " wait3000 refused";
-        cases.push_back({SetServiceStatus, nth, 5, nth - 1, {nth == 6 ? "running refused" : cp},
+        cases.push_back({SetServiceStatus,
+                         nth,
+                         5,
+                         nth - 1,
+                         {nth == 6 ? "running refused" : cp},
                          nth < 3 ? Strings{REPORT_FAILED} : Strings{STARTING, REPORT_FAILED}});
     }
     for (const auto& c : cases) {
@@ -57,7 +67,8 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         FakeScript(c.call, c.nth, c.error);
         RunService();
         Strings reports;
-        for (int cp = 1; cp <= c.startReports; ++cp) reports.push_back("start cp" + std::to_string(cp) + " wait3000");
+        for (int cp = 1; cp <= c.startReports; ++cp)
+            reports.push_back("start cp" + std::to_string(cp) + " wait3000");
         reports.insert(reports.end(), c.moreReports.begin(), c.moreReports.end());
         reports.push_back("stopped exit" + std::to_string(c.error));
         EXPECT_EQ(Fake.reports, reports);
@@ -84,7 +95,8 @@ TEST_F(ServiceTest, StopRequestRacingTheRunsOwnEndNeverSignalsAClosedEvent) {
     for (int round = 0; round < 50; ++round) {
         ResetProcess();
         std::thread stop;
-        FakeScript(FakeCall::Receive, 1, 0, [&stop] { stop = std::thread(HandleControl, SERVICE_CONTROL_STOP); });
+        FakeScript(FakeCall::Receive, 1, 0,
+                   [&stop] { stop = std::thread(HandleControl, SERVICE_CONTROL_STOP); });
         FakeQueueDatagram("", 10054);
         RunService();
         stop.join();
@@ -96,7 +108,9 @@ TEST_F(ServiceTest, StopRequestRacingTheRunsOwnEndNeverSignalsAClosedEvent) {
 TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     const std::string log = "info 40020003 ", utf8 = "info 40020003 utf8 ";
     const std::string full(8192, 'a'), small(256, 'b');
-    const struct { std::string datagram, event; } cases[] = {
+    const struct {
+        std::string datagram, event;
+    } cases[] = {
         {"abc\r\n", log + "[abc\r]"},  // one line feed dropped, not the CR before it
         {"abc\n\n", log + "[abc\n]"},
         {"\n", log + "[]"},
@@ -116,7 +130,8 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     RunService();
 
     ASSERT_EQ(Fake.events.size(), std::size(cases) + 3) << "start, listening, the loss report";
-    for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(Fake.events[i + 2], cases[i].event) << i;
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(Fake.events[i + 2], cases[i].event) << i;
     EXPECT_EQ(Fake.events.back(),
               "warning 80020006 Lost since the last report: 1 too long, 0 dropped by the kernel, "
               "0 not written, 0 unread at stop; since the start: 1 too long, 0 dropped by the "
@@ -124,7 +139,8 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     EXPECT_EQ(Fake.reports.back(), "stopped");
 }
 
-TEST_F(ServiceTest, LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
+TEST_F(ServiceTest,
+       LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
     const std::string lost = "warning 80020006 Lost since the last report: ";
     FakeQueueDatagram("a");
     FakeQueueDatagram("b", 0, 1000);             // the platform has dropped 1,000 so far
@@ -140,20 +156,22 @@ TEST_F(ServiceTest, LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCou
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
     FakeQueueControl(SERVICE_CONTROL_STOP);
     for (int left = 1; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
-    FakeQueueDatagram("left", 0, 1234600);  // its count came with it
+    FakeQueueDatagram("left", 0, 1234600);                              // its count came with it
     RunService();
 
-    EXPECT_EQ(Fake.events,
-              (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
-                       ERROR + "recv() failed: error 10040\n",
-                       lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the start: "
-                              "1 too long, 1,000 dropped by the kernel, 1 not written.",
-                       "info 40020003 [d]",
-                       lost + "0 too long, 0 dropped by the kernel, 1 not written; since the start: "
-                              "1 too long, 1,234,567 dropped by the kernel, 2 not written.",
-                       lost + "0 too long, 33 dropped by the kernel, 0 not written, 5,000 unread at stop; "
-                              "since the start: 1 too long, 1,234,600 dropped by the kernel, 2 not "
-                              "written, 5,000 unread at stop."}));
+    EXPECT_EQ(
+        Fake.events,
+        (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
+                 ERROR + "recv() failed: error 10040\n",
+                 lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the start: "
+                        "1 too long, 1,000 dropped by the kernel, 1 not written.",
+                 "info 40020003 [d]",
+                 lost + "0 too long, 0 dropped by the kernel, 1 not written; since the start: "
+                        "1 too long, 1,234,567 dropped by the kernel, 2 not written.",
+                 lost +
+                     "0 too long, 33 dropped by the kernel, 0 not written, 5,000 unread at stop; "
+                     "since the start: 1 too long, 1,234,600 dropped by the kernel, 2 not "
+                     "written, 5,000 unread at stop."}));
     const std::string later = "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, ";
     EXPECT_EQ(Fake.serviceTexts,
               (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 1 not written",
@@ -161,15 +179,28 @@ TEST_F(ServiceTest, LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCou
 }
 
 TEST(LogTextTest, OnlyWellFormedUtf8BeyondAsciiIsMarkedWide) {
-    const struct { std::string text; bool wide; } cases[] = {
-        {"", false}, {"plain [text]\r", false}, {"\xc3\xa9", true}, {"\xe2\x82\xac", true},
-        {"\xf0\x9d\x84\x9e", true}, {"\xf4\x8f\xbf\xbf", true},  // the last code point
-        {"0123456\xe2\x82\xac" "89", true},  // across the scan's eight-byte words
-        {"caf\xe9", false},                   // Latin-1
-        {"\xc3\x28", false}, {"\xe2\x82", false},                // follower missing, cut short
-        {"\xc0\xaf", false}, {"\xe0\x80\xaf", false},            // overlong
-        {"\xed\xa0\x80", false}, {"\xf4\x90\x80\x80", false},  // surrogate, above U+10FFFF
-        {"\xc3\xa9\xff", false}, {"\x80", false},
+    const struct {
+        std::string text;
+        bool wide;
+    } cases[] = {
+        {"", false},
+        {"plain [text]\r", false},
+        {"\xc3\xa9", true},
+        {"\xe2\x82\xac", true},
+        {"\xf0\x9d\x84\x9e", true},
+        {"\xf4\x8f\xbf\xbf", true},  // the last code point
+        {"0123456\xe2\x82\xac"
+         "89",
+         true},              // across the scan's eight-byte words
+        {"caf\xe9", false},  // Latin-1
+        {"\xc3\x28", false},
+        {"\xe2\x82", false},  // follower missing, cut short
+        {"\xc0\xaf", false},
+        {"\xe0\x80\xaf", false},  // overlong
+        {"\xed\xa0\x80", false},
+        {"\xf4\x90\x80\x80", false},  // surrogate, above U+10FFFF
+        {"\xc3\xa9\xff", false},
+        {"\x80", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsWideUtf8(c.text), c.wide) << testing::PrintToString(c.text);
