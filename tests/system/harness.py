@@ -1,4 +1,4 @@
-"""Each test in namespaces of its own: the real port 514 and paths, over tmpfs, the host untouched."""
+"""Each test in namespaces of its own: the real port 514 and paths on tmpfs, host untouched."""
 
 import contextlib
 import ctypes
@@ -31,7 +31,7 @@ def mount(*args):
 
 @contextlib.contextmanager
 def sandbox():
-    host = {kind: os.open(f"/proc/self/ns/{name}", os.O_RDONLY) for name, kind in NAMESPACES.items()}
+    host = {kind: os.open(f"/proc/self/ns/{ns}", os.O_RDONLY) for ns, kind in NAMESPACES.items()}
     cwd = os.getcwd()
     try:
         assert _libc.unshare(sum(NAMESPACES.values())) == 0, os.strerror(ctypes.get_errno())
@@ -71,7 +71,7 @@ def parse_journal_entry(data):
 
 
 class Sink:
-    """The journal (entries as (field, value) lists) or the manager (reports; lone STATUS= texts)."""
+    """The journal (entries as (field, value) lists) or the manager (reports; lone STATUS texts)."""
 
     def __init__(self, path, decode):
         self.path, self.decode, self.items, self.texts = path, decode, [], []

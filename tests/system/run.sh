@@ -3,7 +3,7 @@
 # TSan builds. With CORVANE_BINARY or pytest arguments, that binary or release only.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-[ "$(id -u)" -eq 0 ] || { echo "$0 needs root: it makes namespaces and binds port 514" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "$0 needs root for namespaces and port 514" >&2; exit 1; }
 source scripts/packages.sh
 install_packages "${LINUX_PACKAGES[@]}" python3-pytest
 export PYTHONDONTWRITEBYTECODE=1

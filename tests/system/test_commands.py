@@ -22,32 +22,15 @@ def exec_path(unit_text):
     return re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m[1], 16)]), line).replace(b"%%", b"%")
 
 
-@pytest.mark.parametrize("where, option", [
-    (None, "-install"), (None, "/INSTALL"), (b"/opt/Log Tools/corvane", "-install"),
-    ("/opt/100% $HOME ${X} \u00e9;@-/corvane".encode(), "-install")])
-def test_install_writes_unit_and_key_once_and_remove_leaves_nothing(corvane, where, option):
-    program = place(corvane.binary, where) if where else corvane.binary
-    assert corvane.run(option, cwd="/", binary=program) == (0, "Corvane installed.\n")
-    unit = UNIT_FILE.read_bytes()
-    assert exec_path(unit) == os.fsencode(program) and b"[Install]" not in unit  # demand start
-    key = b"EventMessageFile\tREG_EXPAND_SZ\t%s\nTypesSupported\tREG_DWORD\t7\n"
-    assert KEY_FILE.read_bytes() == key % os.fsencode(program)
-    # A second install leaves the unit and the key, even a changed one, alone.
-    KEY_FILE.write_bytes(key % b"/elsewhere")
-    assert corvane.run(option, binary=program) == (
-        1, "CreateService failed - The specified service already exists. (0x431)\n")
-    assert UNIT_FILE.read_bytes() == unit and KEY_FILE.read_bytes() == key % b"/elsewhere"
-    assert corvane.run("-remove", binary=program) == (0, REMOVED)
-    assert not UNIT_FILE.exists() and not os.path.exists("/etc/corvane")
-
-
 CHANGEABLE = "can be changed by a user other than root"
 UNPRIVILEGED = "the service's unprivileged user"
 SPECIAL = "its path has a control character, a quote or a backslash, which systemd refuses in a " \
     "program path"
 
 
-@pytest.mark.parametrize("where, file_mode, dir_mode, owner, reason", [
+@pytest.mark.parametrize("where, file_mode, dir_mode, owner, refusal", [
+    (None, 0o755, 0o755, 0, None), (b"/opt/Log Tools/corvane", 0o755, 0o755, 0, None),
+    ("/opt/100% $HOME ${X} \u00e9;@-/corvane".encode(), 0o755, 0o755, 0, None),
     (b"/opt/shared/corvane", 0o755, 0o775, 0, "/opt/shared " + CHANGEABLE),
     (b"/opt/users/corvane", 0o755, 0o755, 1000, "/opt/users " + CHANGEABLE),
     (b"/opt/x/corvane", 0o757, 0o755, 0, "/opt/x/corvane " + CHANGEABLE),
@@ -57,10 +40,26 @@ SPECIAL = "its path has a control character, a quote or a backslash, which syste
     (b"/opt/a\xffb/corvane", 0o755, 0o755, 0, "its path is not valid UTF-8, which systemd "
      "cannot handle"),
 ])
-def test_install_refuses_a_program_the_manager_cannot_run(corvane, where, file_mode, dir_mode,
-                                                           owner, reason):
-    program = place(corvane.binary, where, file_mode, dir_mode, owner)
-    assert corvane.run("-install", binary=program) == (1, f"Unable to install Corvane - {reason}\n")
+def test_install_writes_unit_and_key_once_or_nothing(corvane, where, file_mode, dir_mode, owner,
+                                                     refusal):
+    program = place(corvane.binary, where, file_mode, dir_mode, owner) if where else corvane.binary
+    if refusal:
+        assert corvane.run("-install", binary=program) == (
+            1, f"Unable to install Corvane - {refusal}\n")
+        assert not UNIT_FILE.exists() and not os.path.exists("/etc/corvane")
+        return
+    # From another folder than the program's, and in either form of the option.
+    assert corvane.run("/INSTALL", cwd="/", binary=program) == (0, "Corvane installed.\n")
+    unit = UNIT_FILE.read_bytes()
+    assert exec_path(unit) == os.fsencode(program) and b"[Install]" not in unit  # demand start
+    key = b"EventMessageFile\tREG_EXPAND_SZ\t%s\nTypesSupported\tREG_DWORD\t7\n"
+    assert KEY_FILE.read_bytes() == key % os.fsencode(program)
+    # A second install leaves the unit and the key, even a changed one, alone.
+    KEY_FILE.write_bytes(key % b"/elsewhere")
+    assert corvane.run("-install", binary=program) == (
+        1, "CreateService failed - The specified service already exists. (0x431)\n")
+    assert UNIT_FILE.read_bytes() == unit and KEY_FILE.read_bytes() == key % b"/elsewhere"
+    assert corvane.run("-remove", binary=program) == (0, REMOVED)
     assert not UNIT_FILE.exists() and not os.path.exists("/etc/corvane")
 
 

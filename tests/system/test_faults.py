@@ -79,7 +79,8 @@ def test_kernel_drops_of_an_overflowing_burst_are_counted_exactly(corvane, manag
     dropped = sent - len(arrived)
     assert dropped > 0, "the burst did not overflow the buffer"
     # The status line catches up within a second once the datagrams stop.
-    line = f"Running: {len(arrived) + 1:,} logged, 0 too long, {dropped:,} dropped by the kernel, 0 not written"
+    line = (f"Running: {len(arrived) + 1:,} logged, 0 too long, {dropped:,} dropped by the "
+            "kernel, 0 not written")
     manager.wait_until(lambda _: manager.texts[-1:] == [line], timeout=3)
     assert stop(service) == 0
     # A report ten seconds into the run may come before the stop's: the two add up.
@@ -99,7 +100,8 @@ def test_datagrams_still_queued_at_a_stop_are_counted_exactly(corvane, manager, 
     service.send_signal(signal.SIGTERM)
     entries = journal.wait_until(loss_reports, timeout=10)
     assert service.wait(timeout=WAIT_S) == 0 and manager.settle() == CLEAN_RUN  # in time
-    arrived = {dict(e)["EVENT_STRING_1"] for e in entries if dict(e).get("EVENT_ID") == "0x40020003"}
+    arrived = {dict(e)["EVENT_STRING_1"] for e in entries
+               if dict(e).get("EVENT_ID") == "0x40020003"}
     [[*_, too_long, kernel, not_written, unread]] = loss_reports(entries)
     assert too_long == 0 and unread > 0
     assert sent - len(arrived) == kernel + not_written + unread, (kernel, not_written, unread)

@@ -10,20 +10,17 @@ from pathlib import Path
 
 import pytest
 
-from harness import (LISTENING, RUNNING, START_PENDING, STARTING, STATUS_FILE, log_line, losses,
-                     UNIT_FILE, send, socket_error, start_running, status_file_of, stop, stop_pending,
-                     stopped)
+from harness import (LISTENING, RUNNING, START_PENDING, STARTING, STATUS_FILE, UNIT_FILE, log_line,
+                     losses, send, socket_error, start_running, status_file_of, stop,
+                     stop_pending, stopped)
 
 LONGEST = (bytes(range(32, 127)) * 87)[:8192]
 
 
-@pytest.mark.parametrize("payload, entries", [
-    (b"hello\n", [log_line("[hello]")]),
+@pytest.mark.parametrize("payload, entries", [  # what the journal encoding and real socket add
     (b"abc\r\n", [log_line("[abc\r]")]),
     (b"abc\n\n", [log_line("[abc\n]")]),
     (b"", [log_line("[]")]),
-    (b"ab\0cd", [log_line("[ab]")]),
-    (b"%1 %2 %%1 %0 x", [log_line("[%1 %2 %%1 %0 x]")]),
     (LONGEST, [log_line(f"[{LONGEST.decode()}]")]),
     (LONGEST[:-1] + b"\n", [log_line(f"[{LONGEST[:-1].decode()}]")]),
     # Reported, the run goes on, and the stop reports it as lost.
@@ -71,14 +68,12 @@ def test_run_reports_states_and_ends_promptly_and_once(corvane, manager, journal
 def test_soak(corvane, manager, journal):
     """Random datagrams, lengths 0-300 and every 50th up to 8,192, in windows that no socket
     buffer overflows: exactly one event each, in order, and flat memory. soak.sh: a million."""
-    count = int(os.environ.get("CORVANE_SOAK_COUNT", 20_000))
-    deadline = time.monotonic() + int(os.environ.get("CORVANE_SOAK_SECONDS", 120))
+    count = int(os.environ.get("CORVANE_SOAK_COUNT", 20_000))  # in the suite's time limit
     service, began = start_running(corvane, manager, journal), time.monotonic()
     status, rng, rss = Path(f"/proc/{service.pid}/status"), random.Random(514), []
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
         udp.connect(("127.0.0.1", 514))
         for first in range(0, count, 200):
-            assert time.monotonic() < deadline, f"{first} of {count} events in time"
             journal.items.clear()
             payloads = [(b"#%d " % number + rng.randbytes(length))[:length]
                         for number in range(first, min(first + 200, count))
