@@ -5,7 +5,6 @@ import ctypes
 import fcntl
 import functools
 import os
-import re
 import select
 import shutil
 import signal
