@@ -1,229 +1,202 @@
-"""The console commands: version banner, usage, install and remove."""
+"""The console commands, and the files that they and the service keep, attacked where they lie."""
 
 import os
 import re
 import shutil
-import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
-from harness import (KEY_FILE, fill, RUNNING, STATUS_FILE, UNIT_FILE, exec_path, start_time,
+from harness import (CLEAN_RUN, KEY_FILE, RUNNING, STATUS_FILE, UNIT_FILE, fill, mount, place,
                      status_file_of, stop, stopped)
 
-USAGE = ("CORVANE -install          to install the service\n"
-         "CORVANE -remove           to remove the service\n"
-         "CORVANE -version          to display the version number\n"
-         "\nStartServiceCtrlDispatcher being called.\n"
-         "This may take several seconds.  Please wait.\n")
-NOT_INSTALLED = ("OpenService failed - The specified service does not exist as an installed "
-                 "service. (0x424)\n")
-
-@pytest.mark.parametrize("option", ["-version", "/VERSION", "-Version"])
-def test_version_prints_the_banner_only(corvane, option):
-    assert corvane.run(option) == (0, "Corvane Server service, version 1.01\nCopyright (c) 2026 "
-                                   "the Corvane developers.\nRead more in the README that comes "
-                                   "with Corvane.\n")
+DENIED = "Access is denied. (0x5)"
+UNRESOLVED = "The name of the file cannot be resolved by the system. (0x781)"
+REMOVED = "Corvane removed.\n"
 
 
-@pytest.mark.parametrize("args", [[], ["-instal"], ["--install"], ["install"], ["-versions"],
-                                  ["x", "-install"]])
-def test_anything_else_prints_usage_and_runs_the_service(corvane, manager, journal, args):
-    service = corvane.start(*args)
-    manager.wait_state(4)
-    assert stop(service) == 0
-    assert service.output() == USAGE
-    assert not UNIT_FILE.exists()
+def exec_path(unit_text):
+    """ExecStart='s program as systemd reads it: C escapes resolved, then "%%" as "%"."""
+    line = re.search(rb"^ExecStart=(.*)$", unit_text, re.MULTILINE)[1]
+    return re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m[1], 16)]), line).replace(b"%%", b"%")
 
 
-@pytest.mark.parametrize("option", ["-install", "/INSTALL"])
-def test_install_writes_the_unit_and_the_event_source_key_once(corvane, option):
-    # Run elsewhere than the executable's folder: the key must still name the executable.
-    assert corvane.run(option, cwd="/") == (0, "Corvane installed.\n")
-    unit = UNIT_FILE.read_text()
-    assert f"ExecStart={corvane.binary}" in unit.splitlines()
-    assert "[Install]" not in unit  # demand start
-    assert KEY_FILE.read_text() == (f"EventMessageFile\tREG_EXPAND_SZ\t{corvane.binary}\n"
-                                    "TypesSupported\tREG_DWORD\t7\n")
-    # A second install fails and leaves the unit and the key, even a changed one, alone.
-    KEY_FILE.write_text("EventMessageFile\tREG_EXPAND_SZ\t/elsewhere/corvane\n")
-    assert corvane.run(option) == (
-        1, "CreateService failed - The specified service already exists. (0x431)\n")
-    assert UNIT_FILE.read_text() == unit
-    assert KEY_FILE.read_text() == "EventMessageFile\tREG_EXPAND_SZ\t/elsewhere/corvane\n"
-
-
-@pytest.mark.parametrize("leftover", ["not installed", "no status", "stopped", "process gone"])
-def test_remove_of_a_service_that_is_not_running(corvane, leftover):
-    if leftover != "not installed":
-        assert corvane.run("-install")[0] == 0
-    if leftover in ("stopped", "process gone"):
-        gone = subprocess.Popen(["true"])
-        gone.start_time = start_time(gone.pid)
-        gone.wait(timeout=5)
-        STATUS_FILE.parent.mkdir(exist_ok=True)
-        STATUS_FILE.write_text(status_file_of(gone, stopped(0) if leftover == "stopped"
-                                              else RUNNING))
-    assert corvane.run("-remove") == ((1, NOT_INSTALLED) if leftover == "not installed"
-                                      else (0, "Corvane removed.\n"))
-    assert not UNIT_FILE.exists() and not KEY_FILE.exists()
-
-
-@pytest.mark.parametrize("option", ["-install", "-remove"])
-def test_read_only_service_database_is_refused(corvane, option):
-    subprocess.run(["mount", "-o", "remount,ro", UNIT_FILE.parent], check=True, timeout=5)
-    assert corvane.run(option) == (1, "OpenSCManager failed - Access is denied. (0x5)\n")
-    assert not KEY_FILE.exists()
-
-
-CANNOT_RESOLVE = "The name of the file cannot be resolved by the system. (0x781)\n"
-HIDDEN = "is hidden from the service by its sandbox"
 CHANGEABLE = "can be changed by a user other than root"
-SPECIAL = ("its path has a control character, a quote or a backslash, which systemd refuses in "
-           "a program path")
+UNPRIVILEGED = "the service's unprivileged user"
+SPECIAL = "its path has a control character, a quote or a backslash, which systemd refuses in a " \
+    "program path"
 
 
-def place_binary(corvane, path, file_mode=0o755, dir_mode=0o755, owner=0):
-    """A copy of the collector at `path` (bytes), its folder made with the given mode and
-    owner, on a fresh tmpfs over the deepest folder of the path that exists, unless that is
-    under pytest's own or the sandbox's /opt (which holds the collector's own copy)."""
-    folder = os.path.dirname(path)
-    mount_point = folder
-    while not os.path.isdir(mount_point):
-        mount_point = os.path.dirname(mount_point)
-    if not mount_point.startswith((b"/tmp", b"/opt")):
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", mount_point],
-                       check=True, timeout=5)
-    os.makedirs(folder, exist_ok=True)
-    shutil.copyfile(corvane.binary, path)
-    os.chmod(path, file_mode)
-    os.chmod(folder, dir_mode)
-    os.chown(folder, owner, 0)
-    return path
-
-
-@pytest.mark.parametrize("where, file_mode, dir_mode, owner, reason", [
-    (b"/root/corvane", 0o755, 0o755, 0, "/root " + HIDDEN),
-    (b"/home/u/corvane", 0o755, 0o755, 0, "/home " + HIDDEN),
-    (b"TMP/x/corvane", 0o755, 0o755, 0, "/tmp " + HIDDEN),
+@pytest.mark.parametrize("where, file_mode, dir_mode, owner, refusal", [
+    (None, 0o755, 0o755, 0, None), (b"/opt/Log Tools/corvane", 0o755, 0o755, 0, None),
+    ("/opt/100% $HOME ${X} \u00e9;@-/corvane".encode(), 0o755, 0o755, 0, None),
     (b"/opt/shared/corvane", 0o755, 0o775, 0, "/opt/shared " + CHANGEABLE),
     (b"/opt/users/corvane", 0o755, 0o755, 1000, "/opt/users " + CHANGEABLE),
     (b"/opt/x/corvane", 0o757, 0o755, 0, "/opt/x/corvane " + CHANGEABLE),
-    (b"/opt/x/corvane", 0o750, 0o755, 0,
-     "/opt/x/corvane cannot be run by the service's unprivileged user"),
-    (b"/opt/x/corvane", 0o755, 0o750, 0,
-     "/opt/x cannot be searched by the service's unprivileged user"),
-    (b'/opt/a"b/corvane', 0o755, 0o755, 0, SPECIAL),
-    (b"/opt/a'b/corvane", 0o755, 0o755, 0, SPECIAL),
-    (b"/opt/a\\b/corvane", 0o755, 0o755, 0, SPECIAL),
-    (b"/opt/a\tb/corvane", 0o755, 0o755, 0, SPECIAL),
-    (b"/opt/a\x7fb/corvane", 0o755, 0o755, 0, SPECIAL),
-    (b"/opt/a\xffb/corvane", 0o755, 0o755, 0,
-     "its path is not valid UTF-8, which systemd cannot handle"),
-], ids=["root", "home", "tmp", "group-writable", "user-owned", "writable-file", "not-runnable",
-        "not-searchable", "double-quote", "quote", "backslash", "tab", "delete", "latin-1"])
-def test_install_refuses_a_program_the_manager_cannot_run(corvane, tmp_path, where, file_mode,
-                                                           dir_mode, owner, reason):
-    where = where.replace(b"TMP", os.fsencode(tmp_path))
-    program = place_binary(corvane, where, file_mode, dir_mode, owner)
-    process = corvane.spawn([os.fsdecode(program), "-install"])
-    assert (process.wait(timeout=5), process.output()) == (
-        1, f"Unable to install Corvane - {reason}\n")
+    (b"/opt/x/corvane", 0o750, 0o755, 0, "/opt/x/corvane cannot be run by " + UNPRIVILEGED),
+    (b"/opt/x/corvane", 0o755, 0o750, 0, "/opt/x cannot be searched by " + UNPRIVILEGED),
+    *((b"/opt/a%cb/corvane" % c, 0o755, 0o755, 0, SPECIAL) for c in b"\"'\\\t\x7f"),
+    (b"/opt/a\xffb/corvane", 0o755, 0o755, 0, "its path is not valid UTF-8, which systemd "
+     "cannot handle"),
+])
+def test_install_writes_unit_and_key_once_or_nothing(corvane, where, file_mode, dir_mode, owner,
+                                                     refusal):
+    program = place(corvane.binary, where, file_mode, dir_mode, owner) if where else corvane.binary
+    if refusal:
+        assert corvane.run("-install", binary=program) == (
+            1, f"Unable to install Corvane - {refusal}\n")
+        assert not UNIT_FILE.exists() and not os.path.exists("/etc/corvane")
+        return
+    # From another folder than the program's, and in either form of the option.
+    assert corvane.run("/INSTALL", cwd="/", binary=program) == (0, "Corvane installed.\n")
+    unit = UNIT_FILE.read_bytes()
+    assert exec_path(unit) == os.fsencode(program) and b"[Install]" not in unit  # demand start
+    key = b"EventMessageFile\tREG_EXPAND_SZ\t%s\nTypesSupported\tREG_DWORD\t7\n"
+    assert KEY_FILE.read_bytes() == key % os.fsencode(program)
+    # A second install leaves the unit and the key, even a changed one, alone.
+    KEY_FILE.write_bytes(key % b"/elsewhere")
+    assert corvane.run("-install", binary=program) == (
+        1, "CreateService failed - The specified service already exists. (0x431)\n")
+    assert UNIT_FILE.read_bytes() == unit and KEY_FILE.read_bytes() == key % b"/elsewhere"
+    assert corvane.run("-remove", binary=program) == (0, REMOVED)
     assert not UNIT_FILE.exists() and not os.path.exists("/etc/corvane")
 
 
-@pytest.mark.parametrize("where", [b"/opt/Log Tools/corvane", b"/usr/local/sbin/corvane",
-                                   "/opt/100% $HOME ${X} \u00e9;@-/corvane".encode()])
-def test_install_writes_a_path_systemd_reads_back_and_remove_leaves_nothing(corvane, where):
-    program = os.fsdecode(place_binary(corvane, where))
-    assert corvane.spawn([program, "-install"]).wait(timeout=5) == 0
-    assert exec_path(UNIT_FILE.read_bytes()) == where
-    assert KEY_FILE.read_bytes().startswith(b"EventMessageFile\tREG_EXPAND_SZ\t" + where + b"\n")
-    remove = corvane.spawn([program, "-remove"])
-    assert (remove.wait(timeout=5), remove.output()) == (0, "Corvane removed.\n")
-    assert not UNIT_FILE.exists() and not os.path.exists("/etc/corvane")
-
-
-@pytest.mark.parametrize("target", ["/nowhere", "/etc/hostname", "directory"])
-def test_a_unit_path_that_is_not_a_plain_file_is_refused_alike(corvane, target):
-    if target == "directory":
-        UNIT_FILE.mkdir()
+@pytest.mark.parametrize("unit, install, remove", [
+    ("read-only", "OpenSCManager failed - " + DENIED, "OpenSCManager failed - " + DENIED),
+    *((unit, "CreateService failed - " + UNRESOLVED, "OpenService failed - " + UNRESOLVED)
+      for unit in ("/nowhere", "/etc/hostname", "directory"))])
+def test_a_unit_that_cannot_be_written_is_refused(corvane, unit, install, remove):
+    if unit == "read-only":
+        mount("-o", "remount,ro", UNIT_FILE.parent)
     else:
-        UNIT_FILE.symlink_to(target)
-    assert corvane.run("-install") == (1, "CreateService failed - " + CANNOT_RESOLVE)
-    assert corvane.run("-remove") == (1, "OpenService failed - " + CANNOT_RESOLVE)
-    assert os.path.lexists(UNIT_FILE) and not KEY_FILE.exists()
+        UNIT_FILE.mkdir() if unit == "directory" else UNIT_FILE.symlink_to(unit)
+    assert [corvane.run("-install"), corvane.run("-remove")] == [(1, install + "\n"),
+                                                                 (1, remove + "\n")]
+    assert not KEY_FILE.exists() and (unit == "read-only" or os.path.lexists(UNIT_FILE))
 
 
-def impostor(corvane, tmp_path):
-    """A process that is not the service, whose program is called corvane too."""
-    fake = tmp_path / "corvane"
-    shutil.copyfile("/bin/sleep", fake)
-    fake.chmod(0o755)
-    return corvane.spawn([fake, "30"])
+NOT_SERVICE = (0, "Corvane is not running: the process its status names is not the service.\n"
+               + REMOVED)
 
 
-@pytest.mark.parametrize("forgery", ["reused ID", "no start time", "another user's file"])
-def test_remove_never_signals_a_process_not_proven_to_be_the_service(corvane, tmp_path,
-                                                                     forgery):
-    assert corvane.run("-install")[0] == 0
-    other = impostor(corvane, tmp_path)
-    text = status_file_of(other, RUNNING)
-    if forgery == "reused ID":
-        text = text.replace(f"startTime={other.start_time}", f"startTime={other.start_time - 1}")
-    elif forgery == "no start time":
-        text = re.sub(r"startTime=\d+\n", "", text)
-    STATUS_FILE.parent.mkdir()
-    STATUS_FILE.write_text(text)
-    if forgery == "another user's file":
-        os.chown(STATUS_FILE.parent, 1000, 1000)
-        os.chown(STATUS_FILE, 1000, 1000)
-    assert corvane.run("-remove") == (
-        0, "Corvane is not running: the process its status names is not the service.\n"
-           "Corvane removed.\n")
+@pytest.mark.parametrize("status, output", [
+    ("not installed", (1, "OpenService failed - The specified service does not exist as an "
+                       "installed service. (0x424)\n")),
+    *((status, (0, REMOVED)) for status in ("no status", "stopped", "process gone")),
+    *((status, NOT_SERVICE) for status in ("reused ID", "no start time", "another user's file")),
+    *((status, (1, f"ControlService failed - {line}\n")) for status, line in (
+        ("fifo", DENIED), ("link", UNRESOLVED), ("open folder", DENIED), ("open file", DENIED),
+        ("another user's folder", DENIED)))])
+def test_remove_without_a_running_service_signals_nothing(corvane, tmp_path, status, output):
+    if status != "not installed":
+        assert corvane.run("-install")[0] == 0
+    shutil.copyfile("/bin/sleep", tmp_path / "corvane")  # not the service, but named alike
+    (tmp_path / "corvane").chmod(0o755)
+    other, gone = corvane.spawn([tmp_path / "corvane", "30"]), corvane.spawn(["true"])
+    gone.wait(timeout=5)
+    text = status_file_of(gone if status in ("stopped", "process gone") else other,
+                          stopped(0) if status == "stopped" else RUNNING)
+    text = {"reused ID": text.replace(f"startTime={other.start_time}",
+                                      f"startTime={other.start_time - 1}"),
+            "no start time": re.sub(r"startTime=\d+\n", "", text)}.get(status, text)
+    if status not in ("not installed", "no status"):
+        STATUS_FILE.parent.mkdir()
+        STATUS_FILE.parent.chmod(0o757 if status == "open folder" else 0o755)
+        if status in ("fifo", "link"):
+            os.mkfifo(STATUS_FILE) if status == "fifo" else STATUS_FILE.symlink_to("/etc/hostname")
+        else:
+            STATUS_FILE.write_text(text)
+            STATUS_FILE.chmod(0o646 if status == "open file" else 0o644)
+        if status.startswith("another user"):
+            os.chown(STATUS_FILE.parent, 1000, 1000)
+            os.chown(STATUS_FILE, *((1000, 1000) if status.endswith("file") else (0, 0)))
+    assert corvane.run("-remove") == output
     time.sleep(0.2)
     assert other.poll() is None
-    assert not UNIT_FILE.exists()
-
-
-@pytest.mark.parametrize("status, line", [
-    ("fifo", "Access is denied. (0x5)"),
-    ("link", "The name of the file cannot be resolved by the system. (0x781)"),
-    ("others may write the folder", "Access is denied. (0x5)"),
-    ("others may write the file", "Access is denied. (0x5)"),
-    ("another user owns the folder", "Access is denied. (0x5)"),
-])
-def test_remove_that_cannot_read_the_state_deletes_nothing(corvane, status, line):
-    assert corvane.run("-install")[0] == 0
-    STATUS_FILE.parent.mkdir()
-    if status == "fifo":
-        os.mkfifo(STATUS_FILE)
-    elif status == "link":
-        STATUS_FILE.symlink_to("/etc/hostname")
-    else:
-        STATUS_FILE.write_text("pid=1\n")
-        STATUS_FILE.parent.chmod(0o757 if status == "others may write the folder" else 0o755)
-        STATUS_FILE.chmod(0o646 if status == "others may write the file" else 0o644)
-        os.chown(STATUS_FILE.parent, 1000 if status == "another user owns the folder" else 0, 0)
-    assert corvane.run("-remove") == (1, f"ControlService failed - {line}\n")
-    assert UNIT_FILE.exists() and KEY_FILE.exists()
+    assert UNIT_FILE.exists() == KEY_FILE.exists() == output[1].startswith("ControlService")
 
 
 @pytest.mark.parametrize("start", ["still starting", "a copy under another name"])
-def test_remove_stops_the_service_before_it_deletes_it(corvane, manager, journal, tmp_path,
-                                                       start):
+def test_remove_stops_the_service_before_it_deletes_it(corvane, manager, journal, start):
     assert corvane.run("-install")[0] == 0
     if start == "still starting":
         fill(journal.path)  # a stalled journal holds the start-up
         service = corvane.start()
         manager.wait_count(1)
     else:
-        copy = place_binary(corvane, b"/opt/x/log-collector")
-        service = corvane.spawn([os.fsdecode(copy)], manager.path)
+        service = corvane.spawn([place(corvane.binary, b"/opt/x/log-collector")], manager.path)
         manager.wait_state(4)
     remove = corvane.spawn([corvane.binary, "-remove"])
     journal.settle()
-    assert remove.wait(timeout=15) == 0
-    assert re.fullmatch(r"Stopping Corvane\.+\nCorvane stopped\.\nCorvane removed\.\n",
-                        remove.output()), remove.output()
-    assert service.wait(timeout=5) == 0
+    assert remove.wait(timeout=15) == 0 and service.wait(timeout=5) == 0
+    assert manager.settle() == CLEAN_RUN  # a stop while starting is held until running
+    assert re.fullmatch(r"Stopping Corvane\.+\nCorvane stopped\.\n" + REMOVED, remove.output())
+
+
+SECRET, OTHER = Path("/run/secret"), "Other\tREG_SZ\tkept"
+
+
+@pytest.fixture
+def secret(corvane):
+    SECRET.write_text("root only\n")
+    SECRET.chmod(0o600)
+    yield
+    assert SECRET.read_text() == "root only\n"
+
+
+@pytest.mark.parametrize("before, line", [
+    (OTHER, ""),  # no final line feed
+    ("x" * 5000, "RegSetValueEx failed - The file size exceeds the limit allowed and cannot be "
+     "saved. (0xdf)"),
+    ("full", "RegSetValueEx failed - There is not enough space on the disk. (0x70)"),
+    ("link", "Cannot create registry entries!"),
+    ("fifo", "Cannot create registry entries!"),
+])
+def test_key_file_is_written_whole_or_not_at_all(corvane, secret, before, line):
+    KEY_FILE.parent.mkdir(parents=True)
+    if before == "full":  # a single page, which the key's present text takes
+        mount("-t", "tmpfs", "-o", "size=4k", "tmpfs", KEY_FILE.parent)
+    if before == "link":
+        KEY_FILE.symlink_to(SECRET)
+    elif before == "fifo":
+        os.mkfifo(KEY_FILE)
+    else:
+        KEY_FILE.write_text(OTHER + "\n" if before == "full" else before)
+    kept = KEY_FILE.read_text() if KEY_FILE.is_file() and not KEY_FILE.is_symlink() else None
+    if not line:
+        assert corvane.run("-install") == (0, "Corvane installed.\n")
+        assert KEY_FILE.read_text() == (f"{OTHER}\nEventMessageFile\tREG_EXPAND_SZ\t"
+                                        f"{corvane.binary}\nTypesSupported\tREG_DWORD\t7\n")
+        return
+    assert corvane.run("-install") == (1, line + "\n")
+    assert not UNIT_FILE.exists()  # all or nothing
+    assert kept is None or KEY_FILE.read_text() == kept
+    assert before != "link" or [p.name for p in KEY_FILE.parent.iterdir()] == [KEY_FILE.name]
+
+
+@pytest.mark.parametrize("plant", ["open folder with a link", "folder of another user",
+                                   "link", "fifo", "private folder"])
+def test_service_writes_its_status_only_into_a_folder_of_its_own(corvane, manager, journal,
+                                                                  secret, plant):
+    if plant == "private folder":  # as systemd makes it for a dynamic user
+        os.makedirs("/run/private/Corvane")
+        STATUS_FILE.parent.symlink_to("private/Corvane")
+    else:
+        STATUS_FILE.parent.mkdir()
+        STATUS_FILE.parent.chmod(0o777 if plant.startswith("open") else 0o755)
+    if "link" in plant:
+        Path(f"{STATUS_FILE}.tmp").symlink_to(SECRET)
+    elif plant == "folder of another user":
+        os.chown(STATUS_FILE.parent, 1000, 1000)
+    else:
+        os.mkfifo(STATUS_FILE)
+    service = corvane.start()
+    if "folder" in plant and plant != "private folder":
+        assert service.wait(timeout=10) == 1  # its reports fail
+        assert not any("READY=1" in report for report in manager.settle())
+    else:
+        manager.wait_state(4)
+        assert STATUS_FILE.is_file() and not STATUS_FILE.is_symlink()
+        assert stop(service) == 0
