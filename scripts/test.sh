@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds every target and runs every test: unit tests on
 # the fake platform (plain, AddressSanitizer/UBSan, ThreadSanitizer), the Linux binary
-# in private namespaces, the service and its Debian package under a real systemd in
-# containers, collectors behind a balancer shipping to one central journal, the Windows
-# executable under Wine, fuzzing, the leak check, a short soak and the fault tests. Needs
-# root (namespaces, containers, port 514).
+# in private namespaces (the sanitizer builds also check for leaks), the service and its
+# Debian package under a real systemd in containers, collectors behind a balancer
+# shipping to one central journal, the Windows executable under Wine, fuzzing, a short
+# soak and the fault tests. Needs root (namespaces, containers, port 514).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -15,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 install_packages "${LINUX_PACKAGES[@]}" libgtest-dev libsystemd-dev iproute2 util-linux \
     python3-pytest python3-pefile g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-    wine64 clang libclang-rt-14-dev valgrind clang-format clang-tidy cppcheck || exit 1
+    wine64 clang libclang-rt-14-dev clang-format clang-tidy cppcheck || exit 1
 
 passed=0
 failed=0
