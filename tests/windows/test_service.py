@@ -1,44 +1,28 @@
-"""CORVANE.exe end to end under Wine's own service manager, registry and sockets.
-
-The tests follow one service's life and run in file order: install, start, datagrams,
-controls, stop, start again, remove; then console starts of an executable no longer
-installed, and removals that meet a service refusing the stop. Events come from the
-stubbed event log's trace lines, status records from the manager's SetServiceStatus
-trace."""
+"""CORVANE.exe under Wine's service manager, registry and sockets, in file order."""
 import re
 import shutil
 import socket
-import time
+import subprocess
 
 import pytest
 
+from conftest import events
+
 SERVICE = "Corvane"
-SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Corvane"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Corvane"
 FOLDER = "Program Files/Corvane"  # a blank in the path, as on most machines
 EXECUTABLE = r"C:\Program Files\Corvane\CORVANE.exe"
-STARTED, LOG_LINE, STARTING, ERROR = 0x00020001, 0x40020003, 0x40020004, 0xC0020005
-ERROR_TYPE, INFORMATION_TYPE = 1, 4
+STARTED, LOG, STARTING, ERROR, LOST = 0x00020001, 0x40020003, 0x40020004, 0xC0020005, 0x80020006
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
-EVENT_WAIT = 20  # seconds; a report takes milliseconds
-STOP_WAIT = 5  # a stop ends a waiting receive at once, not after a poll
-
-# (state, controls accepted, exit code, check point, wait hint), service type 0x10.
+# (state, controls accepted, exit code, check point, wait hint)
 START_SEQUENCE = [(START_PENDING, 0, 0, cp, 3000) for cp in range(1, 6)] + [(RUNNING, 1, 0, 0, 0)]
 STOP_SEQUENCE = [(STOP_PENDING, 1, 0, 6, 0), (STOPPED, 1, 0, 0, 0)]
-USAGE_AND_DISPATCHER = (
-    b"CORVANE -install          to install the service\r\n"
-    b"CORVANE -remove           to remove the service\r\n"
-    b"CORVANE -version          to display the version number\r\n"
-    b"\r\nStartServiceCtrlDispatcher being called.\r\n"
-    b"This may take several seconds.  Please wait.\r\n")
 
 
 @pytest.fixture(scope="module")
 def session(wine, executables):
     wine.install("CORVANE", FOLDER)
-    # What an unquoted image path would start instead, as LocalSystem: a program that is
-    # no service, so that the service would never run.
+    # What an unquoted image path would start instead: no service, so it would never run.
     shutil.copy(executables["render_message"], wine.drive_c / "Program.exe")
     return wine
 
@@ -48,208 +32,173 @@ def corvane(session, *args, cwd=None):
 
 
 def control(session, *actions):
-    """The manager's answers to `service_control` actions, one line each."""
     status, out, _ = session.run(session.install("service_control", "tools"), SERVICE, *actions)
     assert status == 0, out
     return out.decode().splitlines()
 
 
-def state(session):
-    """(state, Win32 exit code) as `sc query` shows it; None for an unknown service."""
-    fields = session.query("sc", "query", SERVICE)
-    return fields and (int(fields["STATE"]), int(fields["WIN32_EXIT_CODE"]))
+def state(session):  # (state, Win32 exit code) as `sc query` shows it; None for no service
+    status, out, _ = session.run("sc", "query", SERVICE)
+    found = re.search(rb"STATE\s*:\s*(\d+).*WIN32_EXIT_CODE\s*:\s*(\d+)", out, re.S)
+    return None if status else tuple(map(int, found.groups()))
+
+
+def send(*payloads):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        for payload in payloads:
+            sender.sendto(payload, ("127.0.0.1", 514))
 
 
 def wait_for_events(session, mark, ids, count, pid=None):
-    """The first `count` events since `mark` with one of `ids` (of process `pid`)."""
     def probe():
-        found = [e for e in session.events(session.trace(mark))
-                 if e.id in ids and pid in (None, e.pid)]
+        found = [e for e in events(session.trace(mark)) if e.id in ids and pid in (None, e.pid)]
         return found[:count] if len(found) >= count else None
-    found = session.wait_for(probe, EVENT_WAIT)
-    assert found, f"no {count} events {ids} within {EVENT_WAIT} s"
+    assert (found := session.wait_for(probe)), f"no {count} {ids}: {events(session.trace(mark))}"
     return found
 
 
 def start(session, *command):
-    """Starts the service; its starting event, whose process ID names this run."""
     mark = session.mark()
     assert session.run(*command)[0] == 0
-    assert session.wait_for(lambda: state(session) == (RUNNING, 0), EVENT_WAIT)
+    assert session.wait_for(lambda: state(session) == (RUNNING, 0))
     [starting] = wait_for_events(session, mark, (STARTING,), 1)
     assert session.statuses(mark, starting.pid) == START_SEQUENCE
-    return mark, starting
+    return mark, starting.pid
 
 
 def test_install_from_another_folder_records_the_executable(session):
-    # Installed from C:\, the message file is still the executable itself.
+    # From C:\, the message file is still the executable; the image path quoted.
     assert corvane(session, "-install", cwd=session.drive_c)[:2] == (0, b"Corvane installed.\r\n")
-    service = session.query("reg", "query", SERVICE_KEY)
-    # Own process, demand start, normal error control; the path quoted, as a command line.
+    service = session.registry(r"HKLM\SYSTEM\CurrentControlSet\Services\Corvane")
     assert [service.get(n) for n in ("Type", "Start", "ErrorControl", "ImagePath")] == [
         ("REG_DWORD", "0x10"), ("REG_DWORD", "0x3"), ("REG_DWORD", "0x1"),
         ("REG_SZ", f'"{EXECUTABLE}"')]
-    assert session.query("reg", "query", EVENT_SOURCE_KEY) == {
+    assert session.registry(EVENT_SOURCE_KEY) == {
         "EventMessageFile": ("REG_EXPAND_SZ", EXECUTABLE), "TypesSupported": ("REG_DWORD", "0x7")}
-    assert state(session)[0] == STOPPED
 
 
 @pytest.fixture(scope="module")
-def first_run(session):
-    return start(session, "net", "start", SERVICE)
+def pid(session):
+    return start(session, "net", "start", SERVICE)[1]
 
 
-def test_start_events(session, first_run):
-    mark, starting = first_run
-    events = wait_for_events(session, mark, (STARTING, STARTED), 2, starting.pid)
-    assert [(e.type, e.category, e.id, e.strings) for e in events] == [
-        (INFORMATION_TYPE, 0, STARTING, ("Version 1.01",)),
-        (INFORMATION_TYPE, 0, STARTED, ("'Listening' on port 514, protocol UDP\n",))]
-
-
-def test_datagrams_become_events(session, first_run):
-    # Over-long ones, and the loss report they bring at the stop: test_text.py.
-    _, starting = first_run
-    mark = session.mark()
-    sent = [(b"abc\n", "[abc]"), (b"abc\r\n", "[abc\r]"), (b"ab\0cd", "[ab]"),
-            (b"%1 %2 %%1", "[%1 %2 %%1]"), (b"x" * 256, "[" + "x" * 256 + "]"),
-            (b"still here\n", "[still here]")]
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        for payload, _ in sent:
-            sender.sendto(payload, ("127.0.0.1", 514))
-    events = wait_for_events(session, mark, (LOG_LINE, ERROR), len(sent), starting.pid)
-    assert [(e.type, e.category, e.id, e.strings) for e in events] == [
-        (INFORMATION_TYPE, 0, LOG_LINE, (text,)) for _, text in sent]
-    # An interrogation while running.
-    assert state(session) == (RUNNING, 0)
-
-
-def test_controls_while_running_are_answered_by_the_service_itself(session, first_run):
-    _, starting = first_run
-    mark = session.mark()
+def test_start_events_then_datagrams_read_as_sent_and_controls_answered(session, pid):
+    # UTF-8 reads as sent, other bytes in the system's code page (1252) as before.
+    sent = {b"abc\n": "[abc]", b"abc\r\n": "[abc\r]", b"ab\0cd": "[ab]", b"%1 %%1": "[%1 %%1]",
+            b"x" * 256: "[" + "x" * 256 + "]", "café € 日本\n".encode(): "[café € 日本]",
+            b"caf\xe9 \xc3\x28 \xe2\x82\n": b"[caf\xe9 \xc3\x28 \xe2\x82]".decode("cp1252")}
+    send(*sent)
+    found = wait_for_events(session, 0, (STARTING, STARTED, LOG, ERROR), 2 + len(sent), pid)
+    assert [e[1:] for e in found] == [(4, 0, STARTING, ("Version 1.01",), False), (
+        4, 0, STARTED, ("'Listening' on port 514, protocol UDP\n",), False)] + [
+        (4, 0, LOG, (text,), False) for text in sent.values()]
     # An interrogation and a control the service does not know: a fresh running report each.
+    mark = session.mark()
     assert control(session, 4, 128) == ["4 ok 4 0", "128 ok 4 0"]
-    assert session.statuses(mark, starting.pid) == [(RUNNING, 1, 0, 0, 0)] * 2
+    assert session.statuses(mark, pid) == [(RUNNING, 1, 0, 0, 0)] * 2
 
 
-def test_ten_thousand_datagrams_each_become_their_own_event_in_order(session, first_run):
-    _, starting = first_run
-    count, window = 10_000, 200  # a window stays well inside the socket's receive buffer
-    began = time.monotonic()
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        for first in range(0, count, window):
-            mark, numbers = session.mark(), range(first, min(first + window, count))
-            for number in numbers:
-                sender.sendto(b"#%05d\n" % number, ("127.0.0.1", 514))
-            events = wait_for_events(session, mark, (LOG_LINE, ERROR), len(numbers), starting.pid)
-            assert [(e.id, e.strings) for e in events] == [
-                (LOG_LINE, (f"[#{number:05d}]",)) for number in numbers], first
-    print(f"{count} datagrams in {time.monotonic() - began:.1f} s")
-    assert state(session) == (RUNNING, 0)
-
-
-def test_stop_while_idle_ends_at_once_with_exit_code_0(session, first_run):
-    _, starting = first_run
+def test_ten_thousand_datagrams_in_order_then_a_stop_at_once_reporting_no_loss(session, pid):
+    for first in range(0, 10_000, 200):  # 200 stay well inside the socket's receive buffer
+        mark, numbers = session.mark(), range(first, first + 200)
+        send(*(b"#%05d\n" % number for number in numbers))
+        assert [(e.id, e.strings) for e in wait_for_events(session, mark, (LOG, ERROR), 200, pid)
+                ] == [(LOG, (f"[#{number:05d}]",)) for number in numbers], first
     mark = session.mark()
     assert session.run("sc", "stop", SERVICE)[0] == 0
-    assert session.wait_for(lambda: state(session) == (STOPPED, 0), STOP_WAIT)
-    assert session.statuses(mark, starting.pid) == STOP_SEQUENCE
-    # Nothing is reported for the stop itself.
-    assert [e for e in session.events(session.trace(mark)) if e.pid == starting.pid] == []
+    assert session.wait_for(lambda: state(session) == (STOPPED, 0), 5)
+    assert session.statuses(mark, pid) == STOP_SEQUENCE
+    assert [e for e in events(session.trace(mark)) if e.pid == pid] == []
 
 
 def test_stop_while_starting_is_held_off_until_the_service_runs(session):
     mark = session.mark()
     started, stop = control(session, "start", 1)
-    assert started == "start ok"
-    # Refused while no report accepts it; a start that outran the request takes it. The
-    # manager answers with the state it has when the handler returns: stop pending, or
-    # already stopped when the service thread was quicker.
+    assert started == "start ok 0 0"
+    # Refused while starting; taken by a start that outran it: stop pending, or stopped.
     taken = ("1 ok 3 6", "1 ok 1 0")
     if stop not in taken:
         assert stop in ("1 failed 1052", "1 failed 1061")
-        assert session.wait_for(lambda: state(session) == (RUNNING, 0), EVENT_WAIT)
-        [stop] = control(session, 1)
-        assert stop in taken
-    assert session.wait_for(lambda: state(session) == (STOPPED, 0), STOP_WAIT)
+        assert session.wait_for(lambda: state(session) == (RUNNING, 0))
+        assert control(session, 1)[0] in taken
+    assert session.wait_for(lambda: state(session) == (STOPPED, 0), 5)
     [starting] = wait_for_events(session, mark, (STARTING,), 1)
     assert session.statuses(mark, starting.pid) == START_SEQUENCE + STOP_SEQUENCE
 
 
-def test_remove_stops_the_running_service_and_removes_it(session):
-    mark, starting = start(session, "sc", "start", SERVICE)
+def test_long_datagrams_logged_whole_then_remove_stops_reports_the_loss_and_removes(session):
+    # Within the loss report's 10 s of the start, so that the stop makes the one report.
+    mark, pid = start(session, "sc", "start", SERVICE)
+    header, body = "<13>1 - - probe - - - ", "".join(chr(97 + n % 26) for n in range(1378))
+    longest = bytes(65 + n % 26 for n in range(8192))
+    subprocess.run(["logger", "--udp", "-n", "127.0.0.1", "-P", "514", "--size", "8192",
+                    "--rfc5424=notq,notime,nohost", "-t", "probe", body], check=True, timeout=5)
+    send(longest, longest + b"x", b"still here\n")
+    found = wait_for_events(session, mark, (LOG, ERROR), 4, pid)
+    # Only a whole datagram is logged (the trace shows its start and a cut).
+    assert [(e.type, e.id, e.cut) for e in found] == [
+        (4, LOG, True), (4, LOG, True), (1, ERROR, False), (4, LOG, False)]
+    assert len(found[0].strings[0]) > 200 and f"[{header}{body}]".startswith(found[0].strings[0])
+    assert ("[" + longest.decode()).startswith(found[1].strings[0])
+    assert found[2].strings == ("recv() failed: error 10040\n",)
     status, out, _ = corvane(session, "-remove")
-    # A dot a second while the service is stop pending; this one stops within one.
-    assert status == 0 and re.fullmatch(
+    assert status == 0 and re.fullmatch(  # a dot a second while stop pending
         rb"Stopping Corvane\.\.?\r\nCorvane stopped\.\r\nCorvane removed\.\r\n", out), out
-    assert session.statuses(mark, starting.pid)[-2:] == STOP_SEQUENCE
-    assert state(session) is None
-    assert session.query("reg", "query", EVENT_SOURCE_KEY) is None
-
-
-def test_remove_when_not_installed_fails_with_the_system_text(session):
+    assert session.statuses(mark, pid)[-2:] == STOP_SEQUENCE
+    assert (state(session), session.registry(EVENT_SOURCE_KEY)) == (None, None)
+    assert wait_for_events(session, mark, (LOST,), 1, pid)[0][1:] == (2, 0, LOST, (
+        "Lost since the last report: 1 too long, 0 not written, 0 unread at stop; since the "
+        "start: 1 too long, 0 not written, 0 unread at stop.",), False)
     status, out, _ = corvane(session, "-remove")
-    assert status == 1
-    assert out.startswith(b"OpenService failed - ") and out.endswith(b". (0x424)\r\n")
+    assert status == 1 and re.fullmatch(rb"OpenService failed - .+\. \(0x424\)\r\n", out), out
 
 
 def test_console_start_prints_usage_and_logs_the_dispatcher_failure(session):
     status, out, err = corvane(session)
-    assert (status, out) == (1, USAGE_AND_DISPATCHER)
-    assert [e[1:] for e in session.events(err.decode("latin-1"))] == [
-        (ERROR_TYPE, 0, 0, ("Corvane error: 1063", "StartServiceCtrlDispatcher failed."))]
-
-
-def test_version_banner_only(session):
-    status, out, err = corvane(session, "-version")
-    assert (status, out) == (0, b"Corvane Server service, version 1.01\r\n"
-                                b"Copyright (c) 2026 the Corvane developers.\r\n"
-                                b"Read more in the README that comes with Corvane.\r\n")
-    assert session.events(err.decode("latin-1")) == []
+    assert (status, out) == (1, b"CORVANE -install          to install the service\r\n"
+                                b"CORVANE -remove           to remove the service\r\n"
+                                b"CORVANE -version          to display the version number\r\n"
+                                b"\r\nStartServiceCtrlDispatcher being called.\r\n"
+                                b"This may take several seconds.  Please wait.\r\n")
+    assert [e[1:5] for e in events(err.decode("latin-1"))] == [
+        (1, 0, 0, ("Corvane error: 1063", "StartServiceCtrlDispatcher failed."))]
 
 
 def test_failure_lines_keep_a_system_text_with_an_insertion_point_as_it_stands(session):
-    # 193 reads "Bad EXE format for %1.": with nothing to insert, the system must not go
-    # looking for an argument.
-    status, out, _ = session.run(session.install("system_text", "tools"), 193, 5)
+    # 193 reads "Bad EXE format for %1.": with nothing to insert, none is looked for.
+    status, out, _ = session.run(session.install("render_message", "tools"), "-", 193, 5)
     assert (status, out) == (0, b">>Bad EXE format for %1. (0xc1)<<\r\n"
                                 b">>Access denied. (0x5)<<\r\n")
 
 
-@pytest.mark.parametrize("folder", [
-    "\u65e5\u672c",  # no ANSI character at all: the system's path says "??"
-    "\u03a9mega",  # Omega has a look-alike: the system's path names another folder
-], ids=["no-ansi", "look-alike"])
+# No ANSI character, so the path says "??"; Omega's look-alike names another folder.
+@pytest.mark.parametrize("folder", ["\u65e5\u672c", "\u03a9mega"], ids=["none", "look-alike"])
 def test_install_from_a_folder_the_ansi_code_page_cannot_name_writes_nothing(session, folder):
     session.install("CORVANE", folder)
     status, out, _ = session.run("CORVANE.exe", "-install", cwd=session.drive_c / folder)
-    left = state(session), session.query("reg", "query", EVENT_SOURCE_KEY)
-    # Cleared before the verdict, so that a wrong install spoils no later test.
-    session.run("sc", "delete", SERVICE)
+    left = state(session), session.registry(EVENT_SOURCE_KEY)
+    session.run("sc", "delete", SERVICE)  # before the verdict, so no later test is spoilt
     session.run("reg", "delete", EVENT_SOURCE_KEY, "/f")
-    assert status == 1 and out.startswith(b"Unable to install Corvane - "), out
-    assert left == (None, None)
+    assert (status, out[:28], left) == (1, b"Unable to install Corvane - ", (None, None)), out
 
 
-# A service that is starting for 3 s and then takes a stop; one that runs and refuses it.
-@pytest.mark.parametrize("start_ms, accepts_stop, status, out, removed", [
-    (3000, 1, 0, rb"Stopping Corvane\.+\r\nCorvane stopped\.\r\nCorvane removed\.\r\n", True),
-    (0, 0, 1, rb"ControlService failed - .+ \(0x41c\)\r\n", False),
+# A service starting for 3 s that then takes a stop; one that runs and refuses it.
+@pytest.mark.parametrize("start_ms, accepts_stop, status, out, left", [
+    (3000, 1, 0, rb"Stopping Corvane\.+\r\nCorvane stopped\.\r\nCorvane removed\.\r\n",
+     (None, False)),
+    (0, 0, 1, rb"ControlService failed - .+ \(0x41c\)\r\n", ((RUNNING, 0), True)),
 ], ids=["starting", "refusing"])
 def test_remove_never_deletes_a_service_it_did_not_stop(session, start_ms, accepts_stop, status,
-                                                        out, removed):
-    command = f'{session.install("slow_service", "tools")} {start_ms} {accepts_stop}'
+                                                        out, left):
+    command = f'{session.install("service_control", "tools")} serve {start_ms} {accepts_stop}'
     assert session.run("sc", "create", SERVICE, "binpath=", command)[0] == 0
     assert session.run("reg", "add", EVENT_SOURCE_KEY, "/f")[0] == 0
     assert session.run("sc", "start", SERVICE)[0] == 0
     result = corvane(session, "-remove")
-    left = state(session), session.query("reg", "query", EVENT_SOURCE_KEY) is not None
-    # Whatever is left goes before the verdict, so that a wrong removal spoils no later
-    # case.
-    session.wait_for(lambda: (state(session) or (0,))[0] != START_PENDING, EVENT_WAIT)
-    if state(session) is not None:
-        control(session, 1 if accepts_stop else 128)  # 128 ends the one that refuses a stop
+    found = state(session), session.registry(EVENT_SOURCE_KEY) is not None
+    # Whatever is left goes before the verdict, so that no later case is spoilt.
+    session.wait_for(lambda: (state(session) or (0,))[0] != START_PENDING)
+    session.run(session.install("service_control", "tools"), SERVICE, 128)  # ends either
     session.run("sc", "delete", SERVICE)
-    session.wait_for(lambda: state(session) is None, EVENT_WAIT)
-    assert result[0] == status and re.fullmatch(out, result[1]), result[1]
-    assert left == ((None, False) if removed else ((RUNNING, 0), True))
+    session.wait_for(lambda: state(session) is None)
+    assert (result[0], bool(re.fullmatch(out, result[1])), found) == (status, True, left), result[1]
