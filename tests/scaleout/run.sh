@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# Collectors behind a UDP balancer, in namespaces of their own. Pytest arguments pass on.
+# Collectors behind a UDP balancer, their journals shipped to one central journal, each
+# machine in private namespaces of its own (no real network): numbered datagrams from
+# many source ports, one collector restarted mid-run. Pytest arguments are passed on.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 [ "$(id -u)" -eq 0 ] || { echo "$0 needs root: namespaces, nftables, port 514" >&2; exit 1; }
 source scripts/packages.sh
 install_packages "${LINUX_PACKAGES[@]}" python3-pytest systemd-journal-remote nftables iproute2 \
     util-linux pkg-config libsystemd-dev
+export PYTHONDONTWRITEBYTECODE=1
+
 build=build/systest
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVANE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target corvane >/dev/null
+# The bench's sender, built against that tree.
 [ -f build/scaleout/tools/build.ninja ] || cmake -S bench -B build/scaleout/tools -G Ninja \
     -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_DIR="$PWD/$build" >/dev/null
-cmake --build build/scaleout/tools --target cvb_sender >/dev/null  # the bench's sender
-export PYTHONDONTWRITEBYTECODE=1 CORVANE_BINARY=$PWD/$build/corvane \
-    CORVANE_SENDER=$PWD/build/scaleout/tools/cvb_sender
+cmake --build build/scaleout/tools --target cvb_sender >/dev/null
+
+export CORVANE_BINARY=$PWD/$build/corvane CORVANE_SENDER=$PWD/build/scaleout/tools/cvb_sender
 timeout -k 10 300 /usr/bin/python3 -m pytest -q -rfE -p no:cacheprovider tests/scaleout "$@"
