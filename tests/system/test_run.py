@@ -5,6 +5,7 @@ import random
 import re
 import signal
 import socket
+import subprocess
 import time
 from pathlib import Path
 
@@ -15,6 +16,8 @@ from harness import (LISTENING, RUNNING, START_PENDING, STARTING, STATUS_FILE, U
                      stop_pending, stopped)
 
 LONGEST = (bytes(range(32, 127)) * 87)[:8192]
+# 1,400 bytes with the header of the client's plain form, as devices commonly send.
+CLIENT_TEXT = "".join(chr(97 + n % 26) for n in range(1400 - len("<13>1 - - probe - - - ")))
 
 
 @pytest.mark.parametrize("payload, entries", [  # what the journal encoding and real socket add
@@ -22,13 +25,19 @@ LONGEST = (bytes(range(32, 127)) * 87)[:8192]
     (b"abc\n\n", [log_line("[abc\n]")]),
     (b"", [log_line("[]")]),
     (LONGEST, [log_line(f"[{LONGEST.decode()}]")]),
+    (CLIENT_TEXT, [log_line(f"[<13>1 - - probe - - - {CLIENT_TEXT}]")]),  # sent by logger
     (LONGEST[:-1] + b"\n", [log_line(f"[{LONGEST[:-1].decode()}]")]),
     # Reported, the run goes on, and the stop reports it as lost.
     (LONGEST + b"\n", [socket_error("recv() failed: error 10040\n"), losses(1, 0, 0, 0)]),
 ])
 def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, entries):
     service = start_running(corvane, manager, journal)
-    send(payload)
+    if isinstance(payload, str):
+        subprocess.run(["logger", "--udp", "-n", "127.0.0.1", "-P", "514", "--size", "8192",
+                        "--rfc5424=notq,notime,nohost", "-t", "probe", payload],
+                       check=True, timeout=5)
+    else:
+        send(payload)
     journal.wait_count(3)
     assert stop(service) == 0
     assert journal.settle()[2:] == entries
