@@ -37,9 +37,9 @@
 #include <vector>
 
 #include "cost_hooks.h"
-#include "eventlog/render.h"
 #include "messages.h"
 #include "platform/kernel.h"
+#include "platform/posix/render.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -61,8 +61,10 @@ CpuTime ThreadCpu() {
     t.total_ns = static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
-    t.user_us = static_cast<std::int64_t>(usage.ru_utime.tv_sec) * 1'000'000 + usage.ru_utime.tv_usec;
-    t.system_us = static_cast<std::int64_t>(usage.ru_stime.tv_sec) * 1'000'000 + usage.ru_stime.tv_usec;
+    t.user_us =
+        static_cast<std::int64_t>(usage.ru_utime.tv_sec) * 1'000'000 + usage.ru_utime.tv_usec;
+    t.system_us =
+        static_cast<std::int64_t>(usage.ru_stime.tv_sec) * 1'000'000 + usage.ru_stime.tv_usec;
     return t;
 }
 
@@ -123,7 +125,8 @@ std::uint64_t QueuedOnPort514() {
         unsigned local = 0;
         unsigned port = 0;
         unsigned long long d = 0;
-        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ref pointer drops
+        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+        // ref pointer drops
         char rest[512];
         if (std::sscanf(line, " %*u: %8X:%4X %511[^\n]", &local, &port, rest) == 3 && port == 514) {
             // The drops counter is the last field.
@@ -244,7 +247,7 @@ void Reported(std::uint16_t /*eventType*/, std::uint32_t eventId,
         return;
     }
     if (Render) {
-        (void)RenderEventMessage(eventId, strings, RenderBuffer);
+        (void)RenderEventMessage("Corvane", eventId, strings, RenderBuffer);
         (void)std::snprintf(IdField.data(), IdField.size(), "EVENT_ID=0x%08X", eventId);
     }
     if (++::Reported == Target) {
@@ -301,10 +304,11 @@ int main(int argc, char** argv) {
         rendered.Add(CollectorRound(count, true));
     }
     for (const Series* s : {&bare, &collector, &rendered}) {
-        std::printf("loop=%s ns_per_datagram=%.1f user_ns=%.1f system_ns=%.1f min_ns=%.1f max_ns=%.1f\n",
-                    s->name, Median(s->total), Median(s->user), Median(s->system),
-                    *std::min_element(s->total.begin(), s->total.end()),
-                    *std::max_element(s->total.begin(), s->total.end()));
+        std::printf(
+            "loop=%s ns_per_datagram=%.1f user_ns=%.1f system_ns=%.1f min_ns=%.1f max_ns=%.1f\n",
+            s->name, Median(s->total), Median(s->user), Median(s->system),
+            *std::min_element(s->total.begin(), s->total.end()),
+            *std::max_element(s->total.begin(), s->total.end()));
     }
     std::printf("datagrams_per_round=%llu rounds=%d ratio_collector=%.3f ratio_render=%.3f\n",
                 static_cast<unsigned long long>(count), rounds,

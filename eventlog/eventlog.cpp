@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <span>
 
+#include "names.h"
 #include "platform/constants.h"
 #include "platform/eventlog.h"
 #include "platform/kernel.h"
-#include "service/names.h"
 
 std::atomic<std::uint32_t> LastFailureCode{0};
 std::atomic<std::uint64_t> UnwrittenReports{0};

@@ -17,14 +17,14 @@
 #include <string_view>
 #include <vector>
 
-#include "eventlog/render.h"
 #include "messages.h"
+#include "platform/posix/render.h"
 
 namespace {
 
 constexpr std::array<std::uint32_t, 6> KNOWN_IDS{
-    MSG_SERVICE_STARTED, MSG_SERVICE_STOPPED, MSG_LOG_LINE,
-    MSG_SERVICE_STARTING, MSG_SERVICE_ERROR, 0,
+    MSG_SERVICE_STARTED,  MSG_SERVICE_STOPPED, MSG_LOG_LINE,
+    MSG_SERVICE_STARTING, MSG_SERVICE_ERROR,   0,
 };
 constexpr std::size_t MAX_STRINGS = 8;
 constexpr unsigned char UNTOUCHED = 0xA5;
@@ -51,7 +51,8 @@ std::string Expected(std::string_view text, const std::vector<const char*>& stri
         if (code == '0') {
             break;
         }
-        Check(code >= '1' && code <= '9' && (i + 2 >= text.size() || text[i + 2] < '0' || text[i + 2] > '9'));
+        Check(code >= '1' && code <= '9' &&
+              (i + 2 >= text.size() || text[i + 2] < '0' || text[i + 2] > '9'));
         const std::size_t index = static_cast<std::size_t>(code - '1');
         if (index < strings.size() && strings[index] != nullptr) {
             result += strings[index];
@@ -65,7 +66,8 @@ std::string Expected(std::string_view text, const std::vector<const char*>& stri
 
 std::size_t Render(std::uint32_t id, const std::vector<const char*>& strings, char* out,
                    std::size_t size) {
-    return RenderEventMessage(id, std::span<const char* const>(strings.data(), strings.size()),
+    return RenderEventMessage("Corvane", id,
+                              std::span<const char* const>(strings.data(), strings.size()),
                               std::span<char>(out, size));
 }
 

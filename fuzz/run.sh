@@ -17,14 +17,15 @@ source scripts/packages.sh
 install_packages clang libclang-rt-14-dev python3
 cxx=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
 
-mkdir -p "$out/generated"
-python3 resources/mc_catalog.py resources/messages.mc "$out/generated/messages.h" \
-    "$out/generated/catalog.inc"
+# The generated headers (catalogue, names) as the build makes them.
+cmake -S "$root" -B "$out/cmake" -G Ninja -DCORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$out/cmake" --target corvane_catalog >/dev/null
+generated=$out/cmake/resources/generated
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
-    -fno-sanitize-recover=all -I"$root" -I"$out/generated")
+    -fno-sanitize-recover=all -I"$root" -I"$generated")
 "$cxx" "${flags[@]}" fuzz/format_log_text.cpp receiver/log_text.cpp -o "$out/format_log_text"
-"$cxx" "${flags[@]}" fuzz/render_event_message.cpp eventlog/render.cpp -o "$out/render_event_message"
+"$cxx" "${flags[@]}" fuzz/render_event_message.cpp platform/posix/render.cpp -o "$out/render_event_message"
 
 status=0
 for target in format_log_text render_event_message; do

@@ -4,12 +4,12 @@
 #include <cstdio>
 
 #include "eventlog/eventlog.h"
+#include "names.h"
 #include "platform/constants.h"
 #include "platform/kernel.h"
 #include "platform/socket.h"
 #include "platform/socket_constants.h"
 #include "receiver/accounts.h"
-#include "service/names.h"
 #include "service/status.h"
 
 OsHandle StopEvent = 0;

@@ -71,10 +71,10 @@ def main(source, header, table):
         defines.append(f"#define {fields['SymbolicName']} 0x{number:X}\n")
         rows.append(f"{{0x{number:08X}u, {c_string(''.join(l + chr(13) + chr(10) for l in text))}}},\n")
     with open(header, "w", encoding="ascii") as f:
-        f.write("// Generated from resources/messages.mc. Do not edit.\n#pragma once\n")
+        f.write("// Generated from resources/messages.mc.in. Do not edit.\n#pragma once\n")
         f.writelines(defines)
     with open(table, "w", encoding="ascii") as f:
-        f.write("// Generated from resources/messages.mc. Do not edit.\n")
+        f.write("// Generated from resources/messages.mc.in. Do not edit.\n")
         f.writelines(rows)
 
 

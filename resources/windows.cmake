@@ -6,13 +6,12 @@ if(NOT CMAKE_MC_COMPILER)
   find_program(CMAKE_MC_COMPILER NAMES mc windmc REQUIRED)
 endif()
 
-# -A stores 8-bit entries, the form the event log reads with the "A" calls. The source
-# keeps CR LF line endings, so every text is stored ending in CR LF.
+# -A stores 8-bit entries, the form the event log reads with the "A" calls.
 add_custom_command(
   OUTPUT ${generated}/messages.h ${generated}/messages.rc ${generated}/MSG00409.bin
   COMMAND ${CMAKE_MC_COMPILER} -A -h ${generated} -r ${generated}
-          ${CMAKE_CURRENT_SOURCE_DIR}/messages.mc
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/messages.mc
+          ${message_source}
+  DEPENDS ${message_source}
   COMMENT "Message table from messages.mc"
   VERBATIM)
 add_custom_target(corvane_catalog
@@ -21,9 +20,10 @@ add_dependencies(corvane_messages corvane_catalog)
 
 # The executable's resources, linked into it as objects: nothing refers to them by
 # symbol, so they must not sit in an archive the linker may skip.
+configure_file(version.rc.in ${generated}/version.rc @ONLY)
 add_library(corvane_resources OBJECT
   ${generated}/messages.rc
-  ${CMAKE_CURRENT_SOURCE_DIR}/version.rc)
+  ${generated}/version.rc)
 # messages.rc names MSG00409.bin without a directory.
 target_include_directories(corvane_resources PRIVATE ${generated})
 add_dependencies(corvane_resources corvane_catalog)

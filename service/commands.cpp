@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <span>
 
+#include "names.h"
 #include "platform/constants.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "service/console.h"
-#include "service/names.h"
 #include "service/status.h"
 
 std::array<char, 256> ErrorTextBuffer{};

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "eventlog/eventlog.h"
+#include "names.h"
 #include "platform/console.h"
 #include "platform/constants.h"
 #include "platform/scm.h"
 #include "service/commands.h"
 #include "service/console.h"
-#include "service/names.h"
 #include "service/service_main.h"
 #include "service/status.h"
 
@@ -43,8 +43,7 @@ bool EqualsIgnoringCase(std::string_view text, std::string_view word) {
 
 void PrintVersionBanner() {
     Print("%s Server service, version %s\n", SERVICE_NAME, VERSION_TEXT);
-    Print("Copyright (c) 2026 the Corvane developers.\n");
-    Print("Read more in the README that comes with Corvane.\n");
+    Print("%s.\n%s\n", COPYRIGHT_TEXT, MORE_INFORMATION_TEXT);
 }
 
 void PrintUsage() {

@@ -1,10 +1,10 @@
 #include "service/service_main.h"
 
 #include "eventlog/eventlog.h"
+#include "names.h"
 #include "platform/constants.h"
 #include "platform/scm.h"
 #include "receiver/receiver.h"
-#include "service/names.h"
 #include "service/status.h"
 
 void ServiceEntry(std::uint32_t argCount, char** argVector) {

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <tuple>
 
-#include "eventlog/render.h"
 #include "platform/eventlog.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/render.h"
 #include "platform/posix/win32_codes.h"
 
 namespace {
@@ -198,7 +198,8 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
     }
     strings = strings.first(strings.size() < MAX_STRINGS ? strings.size() : MAX_STRINGS);
     std::array<char, MESSAGE_SIZE> message{};
-    const std::size_t messageLength = RenderEventMessage(eventId, strings, message);
+    const std::size_t messageLength =
+        RenderEventMessage(identifier.data(), eventId, strings, message);
     std::array<char, 16> id{};
     std::array<char, 8> type{};
     std::array<char, 8> categoryText{};

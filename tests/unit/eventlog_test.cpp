@@ -1,6 +1,6 @@
 // Event reports and what a reader of the log sees of them.
-#include "eventlog/render.h"
 #include "platform/kernel.h"
+#include "platform/posix/render.h"
 #include "tests/unit/support.h"
 
 namespace {
@@ -54,7 +54,8 @@ TEST(CatalogueTest, EveryEntryRendersItsStringsAsTheyStandAndCutsToFit) {
     };
     for (const auto& c : cases) {
         std::vector<char> out(c.room);
-        EXPECT_EQ(RenderEventMessage(c.id, c.strings, out), c.rendered.size()) << c.rendered;
+        EXPECT_EQ(RenderEventMessage("Corvane", c.id, c.strings, out), c.rendered.size())
+            << c.rendered;
         EXPECT_EQ(std::string(out.data()), c.rendered);
     }
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // The catalogue text of an event ID, ending in CR LF as the message table stores it;
 // null when the catalogue has no entry.
@@ -15,6 +16,6 @@ const char* CatalogText(std::uint32_t eventId);
 // length written. %1..%99 take the insertion strings as they stand, never expanded
 // again; one without a string stays as written; %0 ends the text with no line break;
 // otherwise the closing CR LF is dropped. An ID without an entry renders as a note that
-// the description is missing, followed by the strings, one a line.
-std::size_t RenderEventMessage(std::uint32_t eventId, std::span<const char* const> strings,
-                               std::span<char> out);
+// the description is missing from `sourceName`, followed by the strings, one a line.
+std::size_t RenderEventMessage(std::string_view sourceName, std::uint32_t eventId,
+                               std::span<const char* const> strings, std::span<char> out);

@@ -1,4 +1,4 @@
-#include "eventlog/render.h"
+#include "platform/posix/render.h"
 
 #include <algorithm>
 #include <array>
@@ -61,13 +61,14 @@ std::size_t AppendEscape(Writer& writer, std::string_view text,
     return digits;
 }
 
-std::size_t RenderMissing(Writer& writer, std::uint32_t eventId,
+std::size_t RenderMissing(Writer& writer, std::string_view sourceName, std::uint32_t eventId,
                           std::span<const char* const> strings) {
-    std::array<char, 160> note{};
+    std::array<char, 256> note{};
     (void)std::snprintf(note.data(), note.size(),
-                        "The description for Event ID %u from source Corvane cannot be found. "
+                        "The description for Event ID %u from source %.*s cannot be found. "
                         "The following information was included with the event:",
-                        static_cast<unsigned>(eventId & 0xFFFFu));
+                        static_cast<unsigned>(eventId & 0xFFFFu),
+                        static_cast<int>(sourceName.size()), sourceName.data());
     Append(writer, note.data());
     for (const char* string : strings) {
         Append(writer, "\n");
@@ -83,15 +84,15 @@ const char* CatalogText(std::uint32_t eventId) {
     return entry != CATALOG.end() ? entry->text : nullptr;
 }
 
-std::size_t RenderEventMessage(std::uint32_t eventId, std::span<const char* const> strings,
-                               std::span<char> out) {
+std::size_t RenderEventMessage(std::string_view sourceName, std::uint32_t eventId,
+                               std::span<const char* const> strings, std::span<char> out) {
     Writer writer{out, 0};
     if (!out.empty()) {
         out[0] = '\0';
     }
     const char* source = CatalogText(eventId);
     if (source == nullptr) {
-        return RenderMissing(writer, eventId, strings);
+        return RenderMissing(writer, sourceName, eventId, strings);
     }
     std::string_view text(source);
     if (text.ends_with("\r\n")) {
