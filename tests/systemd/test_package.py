@@ -10,8 +10,9 @@ DEB = os.environ["CORVANE_DEB"]
 def test_package_holds_the_program_and_its_dependencies():
     listing = subprocess.check_output(["dpkg-deb", "-c", DEB], text=True, timeout=30)
     files = {line.split()[-1] for line in listing.splitlines() if line[0] == "-"}
-    assert files == {"./usr/sbin/corvane", "./usr/share/doc/corvane/README.md",
-                     "./usr/share/doc/corvane/copyright", "./usr/share/doc/corvane/changelog.gz"}
+    docs = {f"./usr/share/doc/corvane/{name}" for name in ["README.md", "copyright", "changelog.gz"]
+            + [f"docs/{page}" for page in os.listdir("docs")]}
+    assert files == {"./usr/sbin/corvane"} | docs
     depends = subprocess.check_output(["dpkg-deb", "-f", DEB, "Depends"], text=True, timeout=30)
     assert sorted(re.findall(r"\b(libc6|libstdc\+\+6|libgcc-s1) \(>= [\d.]+\)", depends)) == \
         ["libc6", "libgcc-s1", "libstdc++6"], depends
