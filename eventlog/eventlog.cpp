@@ -14,8 +14,10 @@ std::atomic<std::uint64_t> UnwrittenReports{0};
 
 namespace {
 
-bool ReportOnce(std::uint16_t eventType, std::uint32_t eventId,
-                std::span<const char* const> strings, TextCoding coding) {
+// Writes one event through a source opened for it alone; an event the log does not take
+// is counted in UnwrittenReports. True when the log took it.
+bool WriteEventOrCountLoss(std::uint16_t eventType, std::uint32_t eventId,
+                           std::span<const char* const> strings, TextCoding coding) {
     const OsHandle source = OsRegisterEventSource(SERVICE_NAME);
     bool written = false;
     if (source != 0) {
@@ -39,7 +41,7 @@ void LogFailure(const char* failureText) {
     (void)std::snprintf(text.data(), text.size(), "%s error: %d", SERVICE_NAME,
                         static_cast<int>(code));
     const std::array<const char*, 2> strings{text.data(), failureText};
-    (void)ReportOnce(EVENTLOG_ERROR_TYPE, 0, strings, TextCoding::Ansi);
+    (void)WriteEventOrCountLoss(EVENTLOG_ERROR_TYPE, 0, strings, TextCoding::Ansi);
 }
 
 bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding) {
@@ -49,5 +51,5 @@ bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding codi
 bool LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType,
                    TextCoding coding) {
     const std::array<const char*, 1> strings{insertText};
-    return ReportOnce(eventType, eventId, strings, coding);
+    return WriteEventOrCountLoss(eventType, eventId, strings, coding);
 }

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string_view>
 
+#include "platform/text.h"
 #include "receiver/log_text.h"
 
 namespace {
@@ -89,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Check(text == expected);
     }
-    Check(IsWideUtf8(std::span<const char>(datagram.get(), size)) ==
+    Check((ClassifyUtf8(std::string_view(datagram.get(), size)) == Utf8Kind::BeyondAscii) ==
           ReferenceWideUtf8(data, size));
     return 0;
 }

@@ -27,6 +27,12 @@ OsSocket OsSocketCreate(int family, int type, int protocol);
 // Binds an IPv4 socket; address and port in host byte order.
 int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port);
 
+// Gives up for good the privileges the process holds only to set its socket up (a port
+// below 1024, a receive buffer beyond the system's limit), once it is bound; a platform
+// that grants none has nothing to give up. 0, or SOCKET_ERROR: a process that still holds
+// them must not serve.
+int OsDropSocketPrivileges();
+
 // Enlarges the socket's receive buffer, the only queue datagrams have while a report is
 // written, as far as the platform sensibly allows. The size granted, or SOCKET_ERROR.
 int OsEnlargeReceiveBuffer(OsSocket socket);

@@ -11,6 +11,7 @@
 #include "platform/kernel.h"
 #include "platform/scm.h"
 #include "platform/socket.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ Counts Current(const RunAccounts& accounts) {
     return counts;
 }
 
-bool LostMore(const Counts& now, const Counts& then) {
+// Whether any loss count differs: what a loss report would say has changed.
+bool LossesDiffer(const Counts& now, const Counts& then) {
     return now.tooLong != then.tooLong || now.kernelDrops != then.kernelDrops ||
            now.unwritten != then.unwritten || now.unreadAtStop != then.unreadAtStop;
 }
@@ -43,39 +45,33 @@ const char* Grouped(std::uint64_t value, std::array<char, 32>& out) {
     return out.data();
 }
 
-// `lead`, then "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part
-// only where the platform tells of its drops, then at a stop ", <n> unread at stop";
-// appended at `at`. The new length.
-std::size_t AppendLosses(Text& text, std::size_t at, const char* lead, const Counts& counts,
-                         bool atStop) {
-    std::array<char, 32> tooLong{};
-    std::array<char, 32> unwritten{};
-    std::array<char, 64> kernel{};
-    std::array<char, 64> unread{};
+// "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part only where
+// the platform tells of its drops, then at a stop ", <n> unread at stop".
+void AppendLosses(TextWriter& writer, const Counts& counts, bool atStop) {
+    std::array<char, 32> number{};
+    Append(writer, Grouped(counts.tooLong, number));
+    Append(writer, " too long, ");
     if (OsSeesKernelDrops()) {
-        std::array<char, 32> dropped{};
-        (void)std::snprintf(kernel.data(), kernel.size(), "%s dropped by the kernel, ",
-                            Grouped(counts.kernelDrops, dropped));
+        Append(writer, Grouped(counts.kernelDrops, number));
+        Append(writer, " dropped by the kernel, ");
     }
+    Append(writer, Grouped(counts.unwritten, number));
+    Append(writer, " not written");
     if (atStop) {
-        std::array<char, 32> left{};
-        (void)std::snprintf(unread.data(), unread.size(), ", %s unread at stop",
-                            Grouped(counts.unreadAtStop, left));
+        Append(writer, ", ");
+        Append(writer, Grouped(counts.unreadAtStop, number));
+        Append(writer, " unread at stop");
     }
-    const int length =
-        std::snprintf(text.data() + at, text.size() - at, "%s%s too long, %s%s not written%s", lead,
-                      Grouped(counts.tooLong, tooLong), kernel.data(),
-                      Grouped(counts.unwritten, unwritten), unread.data());
-    return length > 0 ? std::min(at + static_cast<std::size_t>(length), text.size() - 1) : at;
 }
 
 void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs) {
-    std::array<char, 32> logged{};
-    std::array<char, 64> lead{};
-    (void)std::snprintf(lead.data(), lead.size(), "Running: %s logged, ",
-                        Grouped(counts.logged, logged));
     Text text{};
-    (void)AppendLosses(text, 0, lead.data(), counts, false);
+    TextWriter writer = StartText(text);
+    std::array<char, 32> logged{};
+    Append(writer, "Running: ");
+    Append(writer, Grouped(counts.logged, logged));
+    Append(writer, " logged, ");
+    AppendLosses(writer, counts, false);
     OsShowServiceText(text.data());
     accounts.shown = counts;
     accounts.shownAtMs = nowMs;
@@ -89,9 +85,12 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
                        counts.unwritten - before.unwritten,
                        counts.unreadAtStop - before.unreadAtStop};
     Text text{};
-    std::size_t at = AppendLosses(text, 0, "Lost since the last report: ", since, atStop);
-    at = AppendLosses(text, at, "; since the start: ", counts, atStop);
-    (void)std::snprintf(text.data() + at, text.size() - at, ".");
+    TextWriter writer = StartText(text);
+    Append(writer, "Lost since the last report: ");
+    AppendLosses(writer, since, atStop);
+    Append(writer, "; since the start: ");
+    AppendLosses(writer, counts, atStop);
+    Append(writer, ".");
     accounts.reported = counts;
     accounts.reportedAtMs = nowMs;
     (void)LogTypedEvent(text.data(), MSG_MESSAGES_LOST, EVENTLOG_WARNING_TYPE);
@@ -124,7 +123,7 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {
     if (counts != accounts.shown) {
         wait = std::min(wait, Until(accounts.shownAtMs + STATUS_LINE_INTERVAL_MS, nowMs));
     }
-    if (LostMore(counts, accounts.reported)) {
+    if (LossesDiffer(counts, accounts.reported)) {
         wait = std::min(wait, Until(accounts.reportedAtMs + LOSS_REPORT_INTERVAL_MS, nowMs));
     }
     return static_cast<std::uint32_t>(wait);
@@ -135,7 +134,7 @@ void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs) {
     if (counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS) {
         ShowCounts(accounts, counts, nowMs);
     }
-    if (LostMore(counts, accounts.reported) &&
+    if (LossesDiffer(counts, accounts.reported) &&
         nowMs - accounts.reportedAtMs >= LOSS_REPORT_INTERVAL_MS) {
         ReportLosses(accounts, counts, nowMs, false);
     }
@@ -143,7 +142,7 @@ void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs) {
 
 void CloseAccounts(RunAccounts& accounts, bool stopped) {
     const Counts counts = Current(accounts);
-    if (LostMore(counts, accounts.reported)) {
+    if (LossesDiffer(counts, accounts.reported)) {
         ReportLosses(accounts, counts, OsTickCount(), stopped);
     }
 }

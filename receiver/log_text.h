@@ -14,8 +14,3 @@ inline constexpr std::size_t LOG_TEXT_SIZE = DATAGRAM_BUFFER_SIZE + 3;
 // The event text of one datagram: "[" + its bytes up to the first zero byte, less one
 // trailing line feed, + "]". Returns the text's length; `out` is zero-terminated.
 std::size_t FormatLogText(std::span<const char> datagram, std::span<char, LOG_TEXT_SIZE> out);
-
-// Whether the text is well-formed UTF-8 with at least one byte above 0x7F: a sender's
-// characters that an 8-bit code page would garble. Plain ASCII, Latin-1 and broken
-// sequences are not.
-bool IsWideUtf8(std::span<const char> text);

@@ -9,6 +9,7 @@
 #include "platform/kernel.h"
 #include "platform/socket.h"
 #include "platform/socket_constants.h"
+#include "platform/text.h"
 #include "receiver/accounts.h"
 #include "service/status.h"
 
@@ -36,8 +37,9 @@ bool ReportStartPending() {
     return ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
 }
 
-// The socket, its status report and the bind. The bound socket, or INVALID_SOCKET with
-// *failure set (left alone when a report failed: the report's own code then stands).
+// The socket, its status report, the bind and giving up the privileges it needed. The
+// bound socket, or INVALID_SOCKET with *failure set (left alone when a report failed: the
+// report's own code then stands).
 OsSocket CreateBoundSocket(std::uint32_t* failure) {
     const OsSocket socket = OsSocketCreate(AF_INET, SOCK_DGRAM, 0);
     if (socket == INVALID_SOCKET) {
@@ -46,10 +48,14 @@ OsSocket CreateBoundSocket(std::uint32_t* failure) {
     }
     if (ReportStartPending()) {
         (void)OsEnlargeReceiveBuffer(socket);  // a small buffer loses bursts, not the service
-        if (OsBind(socket, INADDR_ANY, SYSLOG_PORT) != SOCKET_ERROR) {
+        if (OsBind(socket, INADDR_ANY, SYSLOG_PORT) == SOCKET_ERROR) {
+            *failure = ReportSocketFailure("bind() failed with error", OsWSAGetLastError());
+        } else if (OsDropSocketPrivileges() == SOCKET_ERROR) {
+            *failure =
+                ReportSocketFailure("Giving up privileges failed with error", OsWSAGetLastError());
+        } else {
             return socket;
         }
-        *failure = ReportSocketFailure("bind() failed with error", OsWSAGetLastError());
     }
     OsCloseSocket(socket);
     return INVALID_SOCKET;
@@ -72,12 +78,15 @@ OsSocket OpenSyslogSocket(std::uint32_t* failure) {
 }
 
 // One datagram's log line; counted when the log took it. Text that is UTF-8 beyond
-// ASCII is marked as such, so that it reads as the sender wrote it.
+// ASCII is marked as such, so that it reads as the sender wrote it (plain ASCII, Latin-1
+// and broken sequences are left to the 8-bit code page).
 void LogDatagram(std::span<const char> datagram, std::span<char, LOG_TEXT_SIZE> logText,
                  RunAccounts& accounts) {
     const std::size_t length = FormatLogText(datagram, logText);
     const TextCoding coding =
-        IsWideUtf8(std::span(logText.data(), length)) ? TextCoding::Utf8 : TextCoding::Ansi;
+        ClassifyUtf8(std::string_view(logText.data(), length)) == Utf8Kind::BeyondAscii
+            ? TextCoding::Utf8
+            : TextCoding::Ansi;
     if (LogInfoEvent(logText.data(), MSG_LOG_LINE, coding)) {
         ++accounts.counts.logged;
     }

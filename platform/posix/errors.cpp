@@ -79,7 +79,7 @@ struct CodeText {
 // Worded as the system's English texts are, so a failure line reads the same on both
 // platforms. Every code the two tables above or the layer itself can produce has one.
 constexpr auto SYSTEM_TEXTS = std::to_array<CodeText>({
-    {ERROR_SUCCESS_CODE, "The operation completed successfully.\r\n"},
+    {NO_ERROR, "The operation completed successfully.\r\n"},
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
     {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
     {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file.\r\n"},

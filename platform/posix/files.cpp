@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdio>
 
+#include "platform/posix/owned_fd.h"
+
 namespace {
 
 bool WriteAll(int fd, std::string_view content) {
@@ -26,14 +28,12 @@ bool WriteAll(int fd, std::string_view content) {
 }
 
 // Writes, syncs and closes; errno of the first failure survives the close.
-bool FinishFile(int fd, std::string_view content) {
-    const bool written = WriteAll(fd, content) && fsync(fd) == 0;
-    const int error = errno;
-    const bool closed = close(fd) == 0;
-    if (!written) {
-        errno = error;
+bool FinishFile(int descriptor, std::string_view content) {
+    OwnedFd fd(descriptor);
+    if (!WriteAll(fd.fd, content) || fsync(fd.fd) != 0) {
+        return false;
     }
-    return written && closed;
+    return close(fd.Release()) == 0;
 }
 
 }  // namespace
@@ -111,23 +111,21 @@ bool CreateNewFile(const char* path, std::string_view content) {
 int OpenRegularFile(int directory, const char* name, struct stat* info) {
     // Neither a link nor a FIFO gets further than the open: a FIFO opened without
     // waiting is refused below like any other file that is not a plain one.
-    const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    OwnedFd fd(openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.fd < 0 || fstat(fd.fd, info) != 0) {
         return -1;
     }
-    if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
-        const int error = S_ISREG(info->st_mode) ? errno : EACCES;
-        (void)close(fd);
-        errno = error;
+    if (!S_ISREG(info->st_mode)) {
+        errno = EACCES;
         return -1;
     }
-    return fd;
+    return fd.Release();
 }
 
 long ReadSmallFileAt(int directory, const char* name, std::span<char> out, struct stat* info) {
     struct stat ignored {};
-    const int fd = OpenRegularFile(directory, name, info != nullptr ? info : &ignored);
-    if (fd < 0) {
+    const OwnedFd fd(OpenRegularFile(directory, name, info != nullptr ? info : &ignored));
+    if (fd.fd < 0) {
         return -1;
     }
     std::size_t length = 0;
@@ -135,23 +133,17 @@ long ReadSmallFileAt(int directory, const char* name, std::span<char> out, struc
         if (length == out.size()) {
             // Full: only a file that ends here fits.
             char extra = 0;
-            const ssize_t more = read(fd, &extra, 1);
-            const int error = more > 0 ? EFBIG : errno;
-            (void)close(fd);
-            if (more == 0) {
-                return static_cast<long>(length);
+            const ssize_t more = read(fd.fd, &extra, 1);
+            if (more > 0) {
+                errno = EFBIG;
             }
-            errno = error;
-            return -1;
+            return more == 0 ? static_cast<long>(length) : -1;
         }
-        const ssize_t got = read(fd, out.data() + length, out.size() - length);
+        const ssize_t got = read(fd.fd, out.data() + length, out.size() - length);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got <= 0) {
-            const int error = errno;
-            (void)close(fd);
-            errno = error;
             return got == 0 ? static_cast<long>(length) : -1;
         }
         length += static_cast<std::size_t>(got);

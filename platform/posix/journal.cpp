@@ -1,3 +1,6 @@
+// The journal's native protocol, written here rather than taken from libsystemd: its send
+// waits as long as a stalled journal does, where a report may cost SEND_TIMEOUT_SECONDS at
+// most, and it reports success for an entry lost to an absent journal, which must count.
 #include <endian.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,6 +18,8 @@
 
 #include "platform/eventlog.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/render.h"
 #include "platform/posix/win32_codes.h"
 
@@ -26,7 +31,7 @@ constexpr char JOURNAL_SOCKET[] = "/run/systemd/journal/socket";
 constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 
 // Insertion strings beyond this many are not stored; the catalogue uses two.
-constexpr std::size_t MAX_STRINGS = 16;
+constexpr std::size_t MAX_STRINGS = 8;
 
 // The fixed fields, then the strings.
 constexpr std::size_t MAX_FIELDS = 6 + MAX_STRINGS;
@@ -38,41 +43,50 @@ constexpr std::size_t IOVECS_PER_FIELD = 4;
 // being a log line of a whole receive buffer.
 constexpr std::size_t MESSAGE_SIZE = 16384;
 
+// An insertion string is stored up to this length (the longest the program hands over is
+// that same log line); the rest is cut, so that every entry stays one datagram.
+constexpr std::size_t MAX_STRING_BYTES = MESSAGE_SIZE;
+
+// The event source's name, and the fields' names and numbers.
+using SourceName = std::array<char, 64>;
+using FieldName = std::array<char, 24>;
+using NumberText = std::array<char, 16>;
+
+// One datagram on the journal's socket holds at most the kernel's default send buffer
+// (net.core.wmem_default, 212,992 bytes) less its own 32. The largest entry, every field
+// in the binary form (name, line feed, 64-bit length, value, line feed), fits: the
+// library's way with larger ones (the entry in a memfd passed along) is never needed.
+constexpr std::size_t JOURNAL_DATAGRAM_BOUND = 212992 - 32;
+constexpr std::size_t LARGEST_ENTRY = MAX_FIELDS * (std::tuple_size_v<FieldName> + 1 + 8 + 1) +
+                                      MESSAGE_SIZE + 1 + std::tuple_size_v<SourceName> +
+                                      3 * std::tuple_size_v<NumberText> +
+                                      MAX_STRINGS * MAX_STRING_BYTES;
+static_assert(LARGEST_ENTRY <= JOURNAL_DATAGRAM_BOUND);
+
 // The journal connection, kept for the process: a report is one send, never a connect.
 // Guarded by JournalLock, which also makes each report one uninterrupted send.
 int JournalFd = -1;
 std::mutex JournalLock;
 
 // Open event sources: a source's name becomes each entry's identifier.
-struct SourceSlot {
-    bool used;
-    std::array<char, 64> name;
-};
-std::array<SourceSlot, 8> Sources{};
-std::mutex SourcesLock;
+HandleTable<SourceName, 8> Sources{};
 
 // Opens the journal connection if it is not open. Caller holds JournalLock.
 bool ConnectJournal() {
     if (JournalFd >= 0) {
         return true;
     }
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return FailWithErrno();
-    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     static_assert(sizeof JOURNAL_SOCKET <= sizeof address.sun_path);
     std::memcpy(address.sun_path, JOURNAL_SOCKET, sizeof JOURNAL_SOCKET);
     const timeval timeout{SEND_TIMEOUT_SECONDS, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const int error = errno;
-        (void)close(fd);
-        errno = error;
+    OwnedFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (fd.fd < 0 || setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+        connect(fd.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return FailWithErrno();
     }
-    JournalFd = fd;
+    JournalFd = fd.Release();
     return true;
 }
 
@@ -138,25 +152,9 @@ bool SendEntry(Entry& entry) {
     return false;
 }
 
+// The syslog priority of an event type: error, warning, else informational.
 const char* PriorityOf(std::uint16_t eventType) {
-    switch (eventType) {
-        case EVENTLOG_ERROR_TYPE:
-            return "3";
-        case EVENTLOG_WARNING_TYPE:
-            return "4";
-        default:
-            return "6";
-    }
-}
-
-// The identifier of an open source, or false.
-bool SourceName(OsHandle source, std::array<char, 64>& name) {
-    const std::lock_guard<std::mutex> guard(SourcesLock);
-    if (source == 0 || source > Sources.size() || !Sources[source - 1].used) {
-        return false;
-    }
-    name = Sources[source - 1].name;
-    return true;
+    return eventType == EVENTLOG_ERROR_TYPE ? "3" : eventType == EVENTLOG_WARNING_TYPE ? "4" : "6";
 }
 
 }  // namespace
@@ -165,7 +163,7 @@ bool SourceName(OsHandle source, std::array<char, 64>& name) {
 // source cannot be opened and the report is lost, as the event log allows.
 OsHandle OsRegisterEventSource(const char* sourceName) {
     const std::string_view name = sourceName != nullptr ? sourceName : "";
-    if (name.empty() || name.size() >= std::tuple_size_v<decltype(SourceSlot::name)> ||
+    if (name.empty() || name.size() >= std::tuple_size_v<SourceName> ||
         name.find('\n') != std::string_view::npos) {
         (void)FailWith(ERROR_INVALID_PARAMETER);
         return 0;
@@ -176,33 +174,30 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
             return 0;
         }
     }
-    const std::lock_guard<std::mutex> guard(SourcesLock);
-    for (std::size_t i = 0; i < Sources.size(); ++i) {
-        if (!Sources[i].used) {
-            Sources[i].used = true;
-            Sources[i].name[name.copy(Sources[i].name.data(), name.size())] = '\0';
-            return i + 1;
-        }
+    SourceName identifier{};
+    (void)name.copy(identifier.data(), name.size());
+    const OsHandle source = OpenSlot(Sources, identifier);
+    if (source == 0) {
+        (void)FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    (void)FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
+    return source;
 }
 
 // The journal keeps the bytes as given, so UTF-8 text needs nothing done to it.
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
                    std::uint32_t eventId, std::span<const char* const> strings,
                    TextCoding /*coding*/) {
-    std::array<char, 64> identifier{};
-    if (!SourceName(source, identifier)) {
+    SourceName identifier{};
+    if (!ReadSlot(Sources, source, &identifier)) {
         return false;
     }
     strings = strings.first(strings.size() < MAX_STRINGS ? strings.size() : MAX_STRINGS);
     std::array<char, MESSAGE_SIZE> message{};
     const std::size_t messageLength =
         RenderEventMessage(identifier.data(), eventId, strings, message);
-    std::array<char, 16> id{};
-    std::array<char, 8> type{};
-    std::array<char, 8> categoryText{};
+    NumberText id{};
+    NumberText type{};
+    NumberText categoryText{};
     (void)std::snprintf(id.data(), id.size(), "0x%08X", static_cast<unsigned>(eventId));
     (void)std::snprintf(type.data(), type.size(), "%u", static_cast<unsigned>(eventType));
     (void)std::snprintf(categoryText.data(), categoryText.size(), "%u",
@@ -215,17 +210,15 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
     AddField(entry, "EVENT_ID", id.data());
     AddField(entry, "EVENT_TYPE", type.data());
     AddField(entry, "EVENT_CATEGORY", categoryText.data());
-    std::array<std::array<char, 24>, MAX_STRINGS> names{};
+    std::array<FieldName, MAX_STRINGS> names{};
     for (std::size_t i = 0; i < strings.size(); ++i) {
         (void)std::snprintf(names[i].data(), names[i].size(), "EVENT_STRING_%zu", i + 1);
-        AddField(entry, names[i].data(), strings[i] != nullptr ? strings[i] : "");
+        const std::string_view string = strings[i] != nullptr ? strings[i] : "";
+        AddField(entry, names[i].data(), string.substr(0, MAX_STRING_BYTES));
     }
     return SendEntry(entry);
 }
 
 void OsDeregisterEventSource(OsHandle source) {
-    const std::lock_guard<std::mutex> guard(SourcesLock);
-    if (source != 0 && source <= Sources.size()) {
-        Sources[source - 1].used = false;
-    }
+    CloseSlot(Sources, source);
 }

@@ -1,3 +1,6 @@
+// The notify protocol written here rather than taken from libsystemd: the library's send
+// waits as long as the manager does not read, where a status report may cost
+// SEND_TIMEOUT_SECONDS at most; each message is one short datagram, nothing more to it.
 #include "platform/posix/notify.h"
 
 #include <sys/socket.h>
@@ -14,7 +17,9 @@
 #include <string_view>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/win32_codes.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -33,23 +38,14 @@ constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 
 using NotifyText = std::array<char, NOTIFY_TEXT_SIZE>;
 
-// Appends the text; false once it no longer fits.
-bool Append(NotifyText& text, std::size_t* length, std::string_view piece) {
-    if (piece.size() >= text.size() - *length) {
-        return false;
-    }
-    *length += piece.copy(text.data() + *length, piece.size());
-    return true;
-}
-
-// Appends "NAME=<decimal>", after a line feed unless it is the first line.
-bool AppendNumber(NotifyText& text, std::size_t* length, std::string_view name,
-                  unsigned long long value) {
+// Appends "\nNAME=<decimal>".
+void AppendNumber(TextWriter& writer, std::string_view name, unsigned long long value) {
     std::array<char, 24> digits{};
-    const int count = std::snprintf(digits.data(), digits.size(), "%llu", value);
-    return count > 0 && (*length == 0 || Append(text, length, "\n")) &&
-           Append(text, length, name) && Append(text, length, "=") &&
-           Append(text, length, std::string_view(digits.data(), static_cast<std::size_t>(count)));
+    (void)std::snprintf(digits.data(), digits.size(), "%llu", value);
+    Append(writer, "\n");
+    Append(writer, name);
+    Append(writer, "=");
+    Append(writer, digits.data());
 }
 
 // The short human text of the state.
@@ -80,23 +76,22 @@ std::string_view StateText(const ServiceStatus& status, std::span<char> out) {
 // The message's length, or 0 when it did not fit.
 std::size_t FormatNotifyText(NotifyText& text, const ServiceStatus& status) {
     std::array<char, 64> stateText{};
-    std::size_t length = 0;
-    bool whole =
-        Append(text, &length, "STATUS=") && Append(text, &length, StateText(status, stateText));
+    TextWriter writer = StartText(text);
+    Append(writer, "STATUS=");
+    Append(writer, StateText(status, stateText));
     if (status.currentState == SERVICE_START_PENDING && status.waitHint > 0) {
-        whole =
-            whole && AppendNumber(text, &length, "EXTEND_TIMEOUT_USEC", status.waitHint * 1000ULL);
+        AppendNumber(writer, "EXTEND_TIMEOUT_USEC", status.waitHint * 1000ULL);
     } else if (status.currentState == SERVICE_RUNNING) {
-        whole = whole && Append(text, &length, "\nREADY=1");
+        Append(writer, "\nREADY=1");
     } else if (status.currentState == SERVICE_STOP_PENDING) {
-        whole = whole && Append(text, &length, "\nSTOPPING=1");
+        Append(writer, "\nSTOPPING=1");
     }
-    whole = whole && AppendNumber(text, &length, "X_CORVANE_STATE", status.currentState) &&
-            AppendNumber(text, &length, "X_CORVANE_CONTROLS", status.controlsAccepted) &&
-            AppendNumber(text, &length, "X_CORVANE_EXIT_CODE", status.win32ExitCode) &&
-            AppendNumber(text, &length, "X_CORVANE_CHECKPOINT", status.checkPoint) &&
-            AppendNumber(text, &length, "X_CORVANE_WAIT_HINT", status.waitHint);
-    return whole ? length : 0;
+    AppendNumber(writer, "X_CORVANE_STATE", status.currentState);
+    AppendNumber(writer, "X_CORVANE_CONTROLS", status.controlsAccepted);
+    AppendNumber(writer, "X_CORVANE_EXIT_CODE", status.win32ExitCode);
+    AppendNumber(writer, "X_CORVANE_CHECKPOINT", status.checkPoint);
+    AppendNumber(writer, "X_CORVANE_WAIT_HINT", status.waitHint);
+    return writer.cut ? 0 : writer.length;
 }
 
 // The manager's address: a path, or "@name" for the abstract namespace. False when the
@@ -117,21 +112,12 @@ bool NotifyAddress(std::string_view name, sockaddr_un* address, socklen_t* addre
 }
 
 bool SendDatagram(const sockaddr_un& address, socklen_t addressLength, std::string_view text) {
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return FailWithErrno();
-    }
+    const OwnedFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const timeval timeout{SEND_TIMEOUT_SECONDS, 0};
-    bool sent = setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
-    if (sent) {
-        sent = sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&address),
-                      addressLength) == static_cast<ssize_t>(text.size());
-    }
-    const int error = errno;
-    (void)close(fd);
-    if (!sent) {
-        errno = error;
+    if (fd.fd < 0 || setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+        sendto(fd.fd, text.data(), text.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&address),
+               addressLength) != static_cast<ssize_t>(text.size())) {
         return FailWithErrno();
     }
     return true;
@@ -167,10 +153,11 @@ bool NotifyManager(const ServiceStatus& status) {
 
 bool NotifyStatusText(std::string_view statusText) {
     NotifyText text{};
-    std::size_t length = 0;
-    if (statusText.find('\n') != std::string_view::npos || !Append(text, &length, "STATUS=") ||
-        !Append(text, &length, statusText)) {
+    TextWriter writer = StartText(text);
+    Append(writer, "STATUS=");
+    Append(writer, statusText);
+    if (statusText.find('\n') != std::string_view::npos || writer.cut) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
-    return SendToManager(std::string_view(text.data(), length));
+    return SendToManager(TextOf(writer));
 }

@@ -8,11 +8,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <mutex>
 #include <string_view>
 
 #include "platform/posix/errors.h"
 #include "platform/posix/files.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/win32_codes.h"
 
 namespace {
@@ -26,13 +27,8 @@ constexpr std::size_t KEY_FILE_SIZE = 4096;
 
 using KeyPath = std::array<char, PATH_MAX>;
 
-// Open keys: the handle is the slot's index plus one.
-struct KeySlot {
-    bool used;
-    KeyPath path;
-};
-std::array<KeySlot, 4> Keys{};
-std::mutex KeysLock;
+// Open keys, each by its file's path.
+HandleTable<KeyPath, 4> Keys{};
 
 long ErrnoResult() {
     return static_cast<long>(Win32ErrorFromErrno(errno));
@@ -142,16 +138,6 @@ std::size_t MergeValueLine(std::string_view file, std::string_view line, std::sp
     return length;
 }
 
-// The path of an open key, or false.
-bool KeyOfHandle(OsHandle key, KeyPath& path) {
-    const std::lock_guard<std::mutex> guard(KeysLock);
-    if (key == 0 || key > Keys.size() || !Keys[key - 1].used) {
-        return false;
-    }
-    path = Keys[key - 1].path;
-    return true;
-}
-
 }  // namespace
 
 long OsRegCreateKey(const char* subKey, std::uint32_t /*desiredAccess*/, OsHandle* key) {
@@ -164,33 +150,29 @@ long OsRegCreateKey(const char* subKey, std::uint32_t /*desiredAccess*/, OsHandl
         return ErrnoResult();
     }
     // Never through a link, never waiting on a FIFO: only a plain file is a key.
-    const int fd =
-        open(path.data(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return ErrnoResult();
-    }
-    struct stat info {};
-    const bool plain = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    (void)close(fd);
-    if (!plain) {
-        return static_cast<long>(ERROR_ACCESS_DENIED);
-    }
-    const std::lock_guard<std::mutex> guard(KeysLock);
-    for (std::size_t i = 0; i < Keys.size(); ++i) {
-        if (!Keys[i].used) {
-            Keys[i].used = true;
-            Keys[i].path = path;
-            *key = i + 1;
-            return 0;
+    {
+        const OwnedFd fd(
+            open(path.data(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+        if (fd.fd < 0) {
+            return ErrnoResult();
+        }
+        struct stat info {};
+        if (fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            return static_cast<long>(ERROR_ACCESS_DENIED);
         }
     }
-    return static_cast<long>(ERROR_NOT_ENOUGH_MEMORY);
+    const OsHandle opened = OpenSlot(Keys, path);
+    if (opened == 0) {
+        return static_cast<long>(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    *key = opened;
+    return 0;
 }
 
 long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
                    std::span<const unsigned char> data) {
     KeyPath path{};
-    if (!KeyOfHandle(key, path)) {
+    if (!ReadSlot(Keys, key, &path)) {
         return static_cast<long>(ERROR_INVALID_HANDLE);
     }
     std::array<char, KEY_FILE_SIZE> line{};
@@ -217,10 +199,7 @@ long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
 }
 
 void OsRegCloseKey(OsHandle key) {
-    const std::lock_guard<std::mutex> guard(KeysLock);
-    if (key != 0 && key <= Keys.size()) {
-        Keys[key - 1].used = false;
-    }
+    CloseSlot(Keys, key);
 }
 
 long OsRegDeleteKey(const char* subKey) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/text.h"
+
 namespace {
 
 struct CatalogEntry {
@@ -16,25 +18,8 @@ constexpr auto CATALOG = std::to_array<CatalogEntry>({
 #include "catalog.inc"
 });
 
-// Appends to a fixed buffer, cutting what does not fit; the buffer stays zero-terminated.
-struct Writer {
-    std::span<char> out;
-    std::size_t length;
-};
-
-void Append(Writer& writer, std::string_view text) {
-    if (writer.out.empty()) {
-        return;
-    }
-    const std::size_t room = writer.out.size() - 1 - writer.length;
-    const std::size_t taken = text.size() < room ? text.size() : room;
-    text.copy(writer.out.data() + writer.length, taken);
-    writer.length += taken;
-    writer.out[writer.length] = '\0';
-}
-
 // The escape after a '%' at text[0]; returns how many characters it used.
-std::size_t AppendEscape(Writer& writer, std::string_view text,
+std::size_t AppendEscape(TextWriter& writer, std::string_view text,
                          std::span<const char* const> strings) {
     std::size_t digits = 1;
     while (digits < 3 && digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
@@ -61,7 +46,7 @@ std::size_t AppendEscape(Writer& writer, std::string_view text,
     return digits;
 }
 
-std::size_t RenderMissing(Writer& writer, std::string_view sourceName, std::uint32_t eventId,
+std::size_t RenderMissing(TextWriter& writer, std::string_view sourceName, std::uint32_t eventId,
                           std::span<const char* const> strings) {
     std::array<char, 256> note{};
     (void)std::snprintf(note.data(), note.size(),
@@ -86,10 +71,7 @@ const char* CatalogText(std::uint32_t eventId) {
 
 std::size_t RenderEventMessage(std::string_view sourceName, std::uint32_t eventId,
                                std::span<const char* const> strings, std::span<char> out) {
-    Writer writer{out, 0};
-    if (!out.empty()) {
-        out[0] = '\0';
-    }
+    TextWriter writer = StartText(out);
     const char* source = CatalogText(eventId);
     if (source == nullptr) {
         return RenderMissing(writer, sourceName, eventId, strings);

@@ -11,13 +11,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <span>
 #include <string_view>
 
 #include "platform/kernel.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/files.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/owned_fd.h"
+#include "platform/posix/process.h"
 #include "platform/posix/status_file.h"
 #include "platform/posix/unit_file.h"
 #include "platform/posix/win32_codes.h"
@@ -25,40 +27,33 @@
 
 namespace {
 
-// An open manager or service: the handle is the slot's index plus one.
+// An open manager or service.
 struct ServiceSlot {
-    bool used;
     bool isService;
     std::array<char, PATH_MAX> unitPath;  // services only
 };
 
 // A console command opens one manager and one service; a few more cost nothing.
-std::array<ServiceSlot, 8> Slots{};
-std::mutex SlotsLock;
+HandleTable<ServiceSlot, 8> Slots{};
 
 OsHandle TakeSlot(bool isService, const char* unitPath) {
-    const std::lock_guard<std::mutex> guard(SlotsLock);
-    for (std::size_t i = 0; i < Slots.size(); ++i) {
-        if (!Slots[i].used) {
-            Slots[i].used = true;
-            Slots[i].isService = isService;
-            (void)JoinPath(Slots[i].unitPath, unitPath, "");
-            return i + 1;
-        }
+    ServiceSlot slot{isService, {}};
+    (void)JoinPath(slot.unitPath, unitPath, "");
+    const OsHandle handle = OpenSlot(Slots, slot);
+    if (handle == 0) {
+        (void)FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    (void)FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
+    return handle;
 }
 
 // Whether the handle is open and of the wanted kind; a service's unit path goes into
 // `unitPath`. False with ERROR_INVALID_HANDLE.
 bool LookUpHandle(OsHandle handle, bool isService, std::span<char> unitPath) {
-    const std::lock_guard<std::mutex> guard(SlotsLock);
-    if (handle == 0 || handle > Slots.size() || !Slots[handle - 1].used ||
-        Slots[handle - 1].isService != isService) {
+    ServiceSlot slot{};
+    if (!ReadSlot(Slots, handle, &slot) || slot.isService != isService) {
         return FailWith(ERROR_INVALID_HANDLE);
     }
-    return JoinPath(unitPath, Slots[handle - 1].unitPath.data(), "");
+    return JoinPath(unitPath, slot.unitPath.data(), "");
 }
 
 // Where systemd is the init system it only sees unit files after a reload; elsewhere
@@ -80,27 +75,16 @@ void ReloadManager() {
     }
 }
 
-// Whether some process, whichever, has the ID `pid`.
-bool ProcessExists(pid_t pid) {
-    const int fd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
-    if (fd < 0) {
-        return false;
-    }
-    (void)close(fd);
-    return true;
-}
-
 // The service's status as the status file and the process table tell it; in *process
-// a pidfd of the service's process, or -1 when none is proven to run. *impostor tells
+// a pidfd of the service's process, or none when none is proven to run. *impostor tells
 // whether the file said the service runs in a process that lives but is not it.
-bool CurrentStatus(StatusFileRecord* record, int* process, bool* impostor) {
-    *process = -1;
+bool CurrentStatus(StatusFileRecord* record, OwnedFd* process, bool* impostor) {
     *impostor = false;
     if (!ReadStatusFile(record)) {
         return false;
     }
-    *process = OpenServiceProcess(*record);
-    if (*process < 0) {
+    process->fd = OpenProvenProcess(record->pid, record->startTime, record->owner);
+    if (process->fd < 0) {
         *impostor = record->status.currentState != SERVICE_STOPPED && ProcessExists(record->pid);
         // It ended without a last word (killed, crashed), or the file names a process
         // that is not it: either way no service runs.
@@ -201,7 +185,7 @@ bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* st
         return FailWith(ERROR_INVALID_SERVICE_CONTROL);
     }
     StatusFileRecord record{};
-    int process = -1;
+    OwnedFd process;
     bool impostor = false;
     if (!CurrentStatus(&record, &process, &impostor)) {
         return false;
@@ -210,17 +194,15 @@ bool OsControlService(OsHandle service, std::uint32_t control, ServiceStatus* st
     bool sent = false;
     if (impostor) {
         (void)FailWith(ERROR_SERVICE_NOT_IN_EXE);
-    } else if (process < 0 || record.status.currentState == SERVICE_STOPPED) {
+    } else if (process.fd < 0 || record.status.currentState == SERVICE_STOPPED) {
         (void)FailWith(ERROR_SERVICE_NOT_ACTIVE);
     } else if (stop && (record.status.controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
         (void)FailWith(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     } else {
         // Through the pidfd: the signal reaches the proven process or none.
-        sent = syscall(SYS_pidfd_send_signal, process, stop ? SIGTERM : SIGUSR1, nullptr, 0) == 0 ||
-               FailWithErrno();
-    }
-    if (process >= 0) {
-        (void)close(process);
+        sent =
+            syscall(SYS_pidfd_send_signal, process.fd, stop ? SIGTERM : SIGUSR1, nullptr, 0) == 0 ||
+            FailWithErrno();
     }
     if (sent) {
         *status = record.status;
@@ -234,13 +216,10 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
         return false;
     }
     StatusFileRecord record{};
-    int process = -1;
+    OwnedFd process;
     bool impostor = false;
     if (!CurrentStatus(&record, &process, &impostor)) {
         return false;
-    }
-    if (process >= 0) {
-        (void)close(process);
     }
     *status = record.status;
     return true;
@@ -259,8 +238,5 @@ bool OsDeleteService(OsHandle service) {
 }
 
 void OsCloseServiceHandle(OsHandle handle) {
-    const std::lock_guard<std::mutex> guard(SlotsLock);
-    if (handle != 0 && handle <= Slots.size()) {
-        Slots[handle - 1].used = false;
-    }
+    CloseSlot(Slots, handle);
 }

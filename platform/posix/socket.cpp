@@ -136,14 +136,17 @@ int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
     if (bind(FdOf(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         return FailSocketCall();
     }
-    // The port and the buffer were all the privilege was for. A collector that cannot give
-    // it up does not serve: its bind fails, and the service's standard error says why.
+    return 0;
+}
+
+// The capabilities granted for the start; the service's standard error says in words why
+// they could not be given up.
+int OsDropSocketPrivileges() {
     if (!DropCapabilities()) {
-        const int error = errno;
+        SocketError = WinsockErrorFromErrno(errno);
         (void)std::fprintf(stderr, "Unable to give up capabilities after bind - %s\n",
-                           strerrordesc_np(error));
-        errno = error;
-        return FailSocketCall();
+                           strerrordesc_np(errno));
+        return -1;
     }
     return 0;
 }
@@ -163,6 +166,11 @@ int OsEnlargeReceiveBuffer(OsSocket socket) {
         return FailSocketCall();
     }
     return granted;
+}
+
+// Each datagram brings the socket's drop counter along (SO_RXQ_OVFL, set at creation).
+bool OsSeesKernelDrops() {
+    return true;
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
@@ -218,10 +226,6 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_
         ++taken;
     }
     return taken;
-}
-
-bool OsSeesKernelDrops() {
-    return true;
 }
 
 void OsCloseSocket(OsSocket socket) {

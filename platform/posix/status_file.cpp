@@ -2,19 +2,20 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string_view>
 
 #include "platform/posix/errors.h"
 #include "platform/posix/files.h"
+#include "platform/posix/owned_fd.h"
+#include "platform/posix/process.h"
 #include "platform/posix/win32_codes.h"
 
 namespace {
@@ -75,37 +76,6 @@ void ParseLine(std::string_view line, StatusFileRecord* record) {
     }
 }
 
-// The number that starts `text`, or false.
-template <typename Number>
-bool LeadingNumber(std::string_view text, Number* number) {
-    return std::from_chars(text.data(), text.data() + text.size(), *number).ec == std::errc();
-}
-
-// The start time (clock ticks after boot) and real user of a running process; false
-// when it is gone.
-bool ProcessIdentity(pid_t pid, unsigned long long* startTime, uid_t* realUser) {
-    std::array<char, 64> path{};
-    std::array<char, 4096> text{};
-    (void)std::snprintf(path.data(), path.size(), "/proc/%ld/stat", static_cast<long>(pid));
-    long length = ReadSmallFile(path.data(), text);
-    // The command name in parentheses may hold anything: the fields follow its last ')',
-    // the start time is the 22nd.
-    std::string_view fields(text.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
-    std::size_t at = fields.rfind(')');
-    for (int field = 2; field < 22 && at != std::string_view::npos; ++field) {
-        at = fields.find(' ', at + 1);
-    }
-    if (at == std::string_view::npos || !LeadingNumber(fields.substr(at + 1), startTime)) {
-        return false;
-    }
-    (void)std::snprintf(path.data(), path.size(), "/proc/%ld/status", static_cast<long>(pid));
-    length = ReadSmallFile(path.data(), text);
-    fields = std::string_view(text.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
-    constexpr std::string_view UID = "\nUid:\t";  // real, effective, saved, file system
-    at = fields.find(UID);
-    return at != std::string_view::npos && LeadingNumber(fields.substr(at + UID.size()), realUser);
-}
-
 // The runtime directory. With a dynamic user systemd makes it a link into its private
 // runtime folder: only root can place a link in /run, and what the link leads to is
 // judged by its owner and mode once open.
@@ -120,44 +90,24 @@ bool OwnedAlone(const struct stat& directory, const struct stat& file) {
            (file.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-}  // namespace
-
-int OpenServiceProcess(const StatusFileRecord& record) {
-    if (record.pid <= 0 || record.startTime == 0) {
-        return -1;
+// Whether another live process's report of a running service stands. The file belongs
+// to the service that runs: a second instance started beside it must not make it look
+// stopped, or removal would never stop it.
+bool AnotherInstanceRuns() {
+    StatusFileRecord current{};
+    if (!ReadStatusFile(&current) || current.pid == getpid() ||
+        current.status.currentState == SERVICE_STOPPED) {
+        return false;
     }
-    // Opened first: whatever is proven below stays true of this descriptor, even if the
-    // ID is taken by another process meanwhile.
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, record.pid, 0));
-    if (fd < 0) {
-        return -1;
-    }
-    unsigned long long startTime = 0;
-    uid_t realUser = 0;
-    if (!ProcessIdentity(record.pid, &startTime, &realUser) || startTime != record.startTime ||
-        realUser != record.owner) {
-        (void)close(fd);
-        return -1;
-    }
-    return fd;
+    const OwnedFd running(OpenProvenProcess(current.pid, current.startTime, current.owner));
+    return running.fd >= 0;
 }
 
-bool WriteStatusFile(const ServiceStatus& status) {
-    // The file belongs to the service that runs: a second instance started beside it
-    // must not make it look stopped, or removal would never stop it.
-    StatusFileRecord current{};
-    if (ReadStatusFile(&current) && current.pid != getpid() &&
-        current.status.currentState != SERVICE_STOPPED) {
-        const int running = OpenServiceProcess(current);
-        if (running >= 0) {
-            (void)close(running);
-            return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
-        }
-    }
+// The file's text for this process and `status`: its length, or 0 when it does not fit.
+std::size_t FormatStatusText(const ServiceStatus& status, std::span<char> text) {
     unsigned long long startTime = 0;
     uid_t realUser = 0;
-    (void)ProcessIdentity(getpid(), &startTime, &realUser);
-    std::array<char, STATUS_TEXT_SIZE> text{};
+    (void)ReadProcessIdentity(getpid(), &startTime, &realUser);
     const int length = std::snprintf(
         text.data(), text.size(),
         "pid=%ld\nstartTime=%llu\nserviceType=%u\ncurrentState=%u\ncontrolsAccepted=%u\n"
@@ -165,20 +115,19 @@ bool WriteStatusFile(const ServiceStatus& status) {
         static_cast<long>(getpid()), startTime, status.serviceType, status.currentState,
         status.controlsAccepted, status.win32ExitCode, status.serviceSpecificExitCode,
         status.checkPoint, status.waitHint);
-    if (length < 0 || static_cast<std::size_t>(length) >= text.size()) {
-        return FailWith(ERROR_INSUFFICIENT_BUFFER);
-    }
-    if (!MakeDirectories(STATUS_DIRECTORY)) {
-        return FailWithErrno();
-    }
-    const int directory = OpenStatusDirectory();
-    if (directory < 0) {
-        return FailWithErrno();
-    }
-    // Another user who can change the directory could swap the file under a reader.
+    return length > 0 && static_cast<std::size_t>(length) < text.size()
+               ? static_cast<std::size_t>(length)
+               : 0;
+}
+
+// Whether the open runtime directory is this user's alone: another user who can change
+// it could swap the file under a reader. False with the last error set.
+bool DirectoryIsOurs(int directory) {
     struct stat info {};
-    bool written = fstat(directory, &info) == 0 || FailWithErrno();
-    if (written && (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+    if (fstat(directory, &info) != 0) {
+        return FailWithErrno();
+    }
+    if (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         // Most often the folder an installed service's own user left behind: the status
         // report fails into the log, but whoever started this run by hand reads this.
         (void)std::fprintf(stderr,
@@ -186,34 +135,50 @@ bool WriteStatusFile(const ServiceStatus& status) {
                            "others may change it; when the installed service is stopped, "
                            "remove the folder and start again\n",
                            STATUS_DIRECTORY, static_cast<unsigned long>(info.st_uid));
-        written = FailWith(ERROR_ACCESS_DENIED);
+        return FailWith(ERROR_ACCESS_DENIED);
     }
-    if (written &&
-        !ReplaceFileAt(directory, STATUS_FILE_NAME,
-                       std::string_view(text.data(), static_cast<std::size_t>(length)))) {
-        written = FailWithErrno();
+    return true;
+}
+
+}  // namespace
+
+bool WriteStatusFile(const ServiceStatus& status) {
+    if (AnotherInstanceRuns()) {
+        return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
     }
-    (void)close(directory);
-    return written;
+    std::array<char, STATUS_TEXT_SIZE> text{};
+    const std::size_t length = FormatStatusText(status, text);
+    if (length == 0) {
+        return FailWith(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (!MakeDirectories(STATUS_DIRECTORY)) {
+        return FailWithErrno();
+    }
+    const OwnedFd directory(OpenStatusDirectory());
+    if (directory.fd < 0) {
+        return FailWithErrno();
+    }
+    if (!DirectoryIsOurs(directory.fd)) {
+        return false;
+    }
+    return ReplaceFileAt(directory.fd, STATUS_FILE_NAME, std::string_view(text.data(), length)) ||
+           FailWithErrno();
 }
 
 bool ReadStatusFile(StatusFileRecord* record) {
     *record = StatusFileRecord{
         0, 0, 0, ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0}};
-    const int directory = OpenStatusDirectory();
-    if (directory < 0) {
+    const OwnedFd directory(OpenStatusDirectory());
+    if (directory.fd < 0) {
         return errno == ENOENT || FailWithErrno();
     }
     struct stat directoryInfo {};
     struct stat fileInfo {};
     std::array<char, 1024> text{};
-    const long length = fstat(directory, &directoryInfo) == 0
-                            ? ReadSmallFileAt(directory, STATUS_FILE_NAME, text, &fileInfo)
+    const long length = fstat(directory.fd, &directoryInfo) == 0
+                            ? ReadSmallFileAt(directory.fd, STATUS_FILE_NAME, text, &fileInfo)
                             : -1;
-    const int error = errno;
-    (void)close(directory);
     if (length < 0) {
-        errno = error;
         return errno == ENOENT || FailWithErrno();
     }
     // Anyone else who could write here could name any process to be signalled.

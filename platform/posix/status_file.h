@@ -14,7 +14,8 @@ inline constexpr char STATUS_DIRECTORY[] = "/run/Corvane";
 // service stands, and (5) when the runtime directory is not this user's alone.
 bool WriteStatusFile(const ServiceStatus& status);
 
-// The service as the file last described it.
+// The service as the file last described it; the process that wrote it is proven by
+// OpenProvenProcess (process.h) with its ID, start time and the file's owner.
 struct StatusFileRecord {
     pid_t pid;                     // 0 when the file names none
     unsigned long long startTime;  // the process's, in clock ticks after boot
@@ -26,7 +27,3 @@ struct StatusFileRecord {
 // with the last error set when the file cannot be read, is not a regular file, or it
 // or its directory can be changed by another user than the file's owner and root.
 bool ReadStatusFile(StatusFileRecord* record);
-
-// A pidfd of the process that wrote the record, or -1 when no running process is
-// proven to be it: its ID, start time and real user must all match.
-int OpenServiceProcess(const StatusFileRecord& record);

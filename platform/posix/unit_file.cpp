@@ -1,10 +1,10 @@
 #include "platform/posix/unit_file.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstdio>
 #include <string_view>
+
+#include "platform/text.h"
 
 namespace {
 
@@ -70,62 +70,14 @@ constexpr std::string_view UNIT_TAIL =
     "# not count in the host's network. RootDirectory= too: the executable stays where it\n"
     "# was installed, in the host's tree.\n";
 
-struct Writer {
-    std::span<char> out;
-    std::size_t length;
-    bool fits;
-};
-
-void Put(Writer& writer, std::string_view text) {
-    if (!writer.fits || text.size() >= writer.out.size() - writer.length) {
-        writer.fits = false;
-        return;
-    }
-    writer.length += text.copy(writer.out.data() + writer.length, text.size());
-    writer.out[writer.length] = '\0';
-}
-
-// Whether `text` is well-formed UTF-8: no stray or missing continuation bytes, no
-// overlong forms, surrogates or values past U+10FFFF.
-bool IsUtf8(std::string_view text) {
-    constexpr std::array<std::uint32_t, 4> SMALLEST{0, 0x80, 0x800, 0x10000};
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        // The continuation bytes the lead announces; 4 for a byte that cannot lead.
-        const std::size_t more = lead < 0x80   ? 0
-                                 : lead < 0xC0 ? 4
-                                 : lead < 0xE0 ? 1
-                                 : lead < 0xF0 ? 2
-                                 : lead < 0xF8 ? 3
-                                               : 4;
-        if (more == 4 || more >= text.size() - i) {
-            return false;
-        }
-        std::uint32_t value = lead & (more == 0 ? 0x7FU : 0x3FU >> more);
-        for (std::size_t k = 1; k <= more; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0U) != 0x80U) {
-                return false;
-            }
-            value = (value << 6U) | (next & 0x3FU);
-        }
-        if (value < SMALLEST[more] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return false;
-        }
-        i += more + 1;
-    }
-    return true;
-}
-
 // The path as one ExecStart word. The manager resolves C escapes first and specifiers
 // after, so a blank is written "\x20" and '%' "%%"; '$' is never expanded in the
 // program's path and stays as it is.
-void PutExecPath(Writer& writer, std::string_view path) {
+void PutExecPath(TextWriter& writer, std::string_view path) {
     for (const char c : path) {
-        Put(writer, c == ' '   ? std::string_view("\\x20")
-                    : c == '%' ? "%%"
-                               : std::string_view(&c, 1));
+        Append(writer, c == ' '   ? std::string_view("\\x20")
+                       : c == '%' ? "%%"
+                                  : std::string_view(&c, 1));
     }
 }
 
@@ -155,19 +107,19 @@ const char* ExecPathProblem(std::string_view path) {
                "refuses in a program path";
     }
     // The manager's bus carries UTF-8 only: such a unit's command cannot be shown.
-    if (!IsUtf8(path)) {
+    if (ClassifyUtf8(path) == Utf8Kind::Malformed) {
         return "its path is not valid UTF-8, which systemd cannot handle";
     }
     return nullptr;
 }
 
 std::size_t ComposeUnitFile(std::string_view binaryPath, std::span<char> out) {
-    Writer writer{out, 0, !out.empty()};
     if (ExecPathProblem(binaryPath) != nullptr) {
         return 0;
     }
-    Put(writer, UNIT_HEAD);
+    TextWriter writer = StartText(out);
+    Append(writer, UNIT_HEAD);
     PutExecPath(writer, binaryPath);
-    Put(writer, UNIT_TAIL);
-    return writer.fits ? writer.length : 0;
+    Append(writer, UNIT_TAIL);
+    return writer.cut ? 0 : writer.length;
 }

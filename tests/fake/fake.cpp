@@ -442,6 +442,12 @@ int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
     return Fails(Enter(lock, FakeCall::Bind, line), WSALastError) ? SOCKET_ERROR : 0;
 }
 
+int OsDropSocketPrivileges() {
+    Lock lock(FakeLock);
+    const std::uint32_t error = Enter(lock, FakeCall::DropSocketPrivileges, "drop privileges");
+    return Fails(error, WSALastError) ? SOCKET_ERROR : 0;
+}
+
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
               std::uint32_t* kernelDrops) {
     Lock lock(FakeLock);

@@ -27,6 +27,7 @@ enum class FakeCall {
     WSAStartup,
     Socket,
     Bind,
+    DropSocketPrivileges,
     Receive,
     CloseSocket,
     RegCreateKey,

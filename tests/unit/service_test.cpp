@@ -1,6 +1,7 @@
 // The service's conversation with the manager, and the events its datagrams become.
 #include <thread>
 
+#include "platform/text.h"
 #include "tests/unit/support.h"
 
 namespace {
@@ -31,7 +32,7 @@ TEST_F(ServiceTest, ControlsInEveryStateAreAnsweredWithAFreshReport) {
                                      "stop-pending cp8", "stop-pending cp9", "stopped"}));
     EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING}));  // the stop itself writes none
     EXPECT_EQ(Fake.trace, (Strings{"RegisterServiceCtrlHandler Corvane", "WSAStartup 202",
-                                   "socket 2 2 0", "bind 0 514"}));
+                                   "socket 2 2 0", "bind 0 514", "drop privileges"}));
     EXPECT_EQ(FakeOpenHandleCount(), 0u);
 }
 
@@ -50,6 +51,12 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         {WSAStartup, 1, 10091, 3, {}, {STARTING, ERROR + "WSAStartup failed with error 10091\n"}},
         {Socket, 1, 10024, 4, {}, {STARTING, ERROR + "socket() failed with error 10024\n"}},
         {Bind, 1, 10048, 5, {}, {STARTING, ERROR + "bind() failed with error 10048\n"}},
+        {DropSocketPrivileges,
+         1,
+         10013,
+         5,
+         {},
+         {STARTING, ERROR + "Giving up privileges failed with error 10013\n"}},
         {Receive, 1, 10054, 5, {"running"}, {STARTING, LISTENING, RECEIVE_FAILED}},
     };
     for (int nth = 1; nth <= 6; ++nth) {  // each report refused in turn
@@ -178,32 +185,33 @@ TEST_F(ServiceTest,
                        later + "1 not written", later + "2 not written"}));
 }
 
-TEST(LogTextTest, OnlyWellFormedUtf8BeyondAsciiIsMarkedWide) {
+TEST(LogTextTest, Utf8IsAsciiWellFormedBeyondAsciiOrMalformed) {
+    using enum Utf8Kind;
     const struct {
         std::string text;
-        bool wide;
+        Utf8Kind kind;
     } cases[] = {
-        {"", false},
-        {"plain [text]\r", false},
-        {"\xc3\xa9", true},
-        {"\xe2\x82\xac", true},
-        {"\xf0\x9d\x84\x9e", true},
-        {"\xf4\x8f\xbf\xbf", true},  // the last code point
+        {"", Ascii},
+        {"plain [text]\r", Ascii},
+        {"\xc3\xa9", BeyondAscii},
+        {"\xe2\x82\xac", BeyondAscii},
+        {"\xf0\x9d\x84\x9e", BeyondAscii},
+        {"\xf4\x8f\xbf\xbf", BeyondAscii},  // the last code point
         {"0123456\xe2\x82\xac"
          "89",
-         true},              // across the scan's eight-byte words
-        {"caf\xe9", false},  // Latin-1
-        {"\xc3\x28", false},
-        {"\xe2\x82", false},  // follower missing, cut short
-        {"\xc0\xaf", false},
-        {"\xe0\x80\xaf", false},  // overlong
-        {"\xed\xa0\x80", false},
-        {"\xf4\x90\x80\x80", false},  // surrogate, above U+10FFFF
-        {"\xc3\xa9\xff", false},
-        {"\x80", false},
+         BeyondAscii},           // across the scan's eight-byte words
+        {"caf\xe9", Malformed},  // Latin-1
+        {"\xc3\x28", Malformed},
+        {"\xe2\x82", Malformed},  // follower missing, cut short
+        {"\xc0\xaf", Malformed},
+        {"\xe0\x80\xaf", Malformed},  // overlong
+        {"\xed\xa0\x80", Malformed},
+        {"\xf4\x90\x80\x80", Malformed},  // surrogate, above U+10FFFF
+        {"\xc3\xa9\xff", Malformed},
+        {"\x80", Malformed},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(IsWideUtf8(c.text), c.wide) << testing::PrintToString(c.text);
+        EXPECT_EQ(ClassifyUtf8(c.text), c.kind) << testing::PrintToString(c.text);
     }
 }
 
