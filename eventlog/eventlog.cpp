@@ -15,11 +15,12 @@ std::atomic<std::uint64_t> UnwrittenReports{0};
 namespace {
 
 bool ReportOnce(std::uint16_t eventType, std::uint32_t eventId,
-                std::span<const char* const> strings, TextCoding coding) {
+                std::span<const char* const> strings, TextCoding coding,
+                const Ipv4Endpoint* sender = nullptr) {
     const OsHandle source = OsRegisterEventSource(SERVICE_NAME);
     bool written = false;
     if (source != 0) {
-        written = OsReportEvent(source, eventType, 0, eventId, strings, coding);
+        written = OsReportEvent(source, eventType, 0, eventId, strings, coding, sender);
         OsDeregisterEventSource(source);
     }
     if (!written) {
@@ -42,8 +43,10 @@ void LogFailure(const char* failureText) {
     (void)ReportOnce(EVENTLOG_ERROR_TYPE, 0, strings, TextCoding::Ansi);
 }
 
-bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding) {
-    return LogTypedEvent(insertText, eventId, EVENTLOG_INFORMATION_TYPE, coding);
+bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding,
+                  const Ipv4Endpoint* sender) {
+    const std::array<const char*, 1> strings{insertText};
+    return ReportOnce(EVENTLOG_INFORMATION_TYPE, eventId, strings, coding, sender);
 }
 
 bool LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType,
