@@ -23,7 +23,7 @@ OsHandle OsRegisterEventSource(const char* /*sourceName*/) {
 
 bool OsReportEvent(OsHandle /*source*/, std::uint16_t eventType, std::uint16_t /*category*/,
                    std::uint32_t eventId, std::span<const char* const> strings,
-                   TextCoding /*coding*/) {
+                   TextCoding /*coding*/, const Ipv4Endpoint* /*sender*/) {
     CostHooks::Reported(eventType, eventId, strings);
     return true;
 }

@@ -17,11 +17,12 @@ namespace {
 // Writes one event through a source opened for it alone; an event the log does not take
 // is counted in UnwrittenReports. True when the log took it.
 bool WriteEventOrCountLoss(std::uint16_t eventType, std::uint32_t eventId,
-                           std::span<const char* const> strings, TextCoding coding) {
+                           std::span<const char* const> strings, TextCoding coding,
+                           const Ipv4Endpoint* sender = nullptr) {
     const OsHandle source = OsRegisterEventSource(SERVICE_NAME);
     bool written = false;
     if (source != 0) {
-        written = OsReportEvent(source, eventType, 0, eventId, strings, coding);
+        written = OsReportEvent(source, eventType, 0, eventId, strings, coding, sender);
         OsDeregisterEventSource(source);
     }
     if (!written) {
@@ -44,8 +45,10 @@ void LogFailure(const char* failureText) {
     (void)WriteEventOrCountLoss(EVENTLOG_ERROR_TYPE, 0, strings, TextCoding::Ansi);
 }
 
-bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding) {
-    return LogTypedEvent(insertText, eventId, EVENTLOG_INFORMATION_TYPE, coding);
+bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding,
+                  const Ipv4Endpoint* sender) {
+    const std::array<const char*, 1> strings{insertText};
+    return WriteEventOrCountLoss(EVENTLOG_INFORMATION_TYPE, eventId, strings, coding, sender);
 }
 
 bool LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType,

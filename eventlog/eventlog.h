@@ -23,9 +23,10 @@ void LogFailure(const char* failureText);
 // Reports the log did not take, counted from process start.
 extern std::atomic<std::uint64_t> UnwrittenReports;
 
-// An information event with one insertion string. True when the log took it.
+// An information event with one insertion string, from `sender` when it came from the
+// network (OsReportEvent). True when the log took it.
 bool LogInfoEvent(const char* insertText, std::uint32_t eventId,
-                  TextCoding coding = TextCoding::Ansi);
+                  TextCoding coding = TextCoding::Ansi, const Ipv4Endpoint* sender = nullptr);
 
 // An event of the given type with one insertion string. True when the log took it.
 bool LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType,

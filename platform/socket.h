@@ -43,8 +43,9 @@ int OsEnlargeReceiveBuffer(OsSocket socket);
 // consumed: the next call gets the next one. Where the platform tells (OsSeesKernelDrops),
 // *kernelDrops becomes its running count of datagrams it dropped for the socket because
 // the receive buffer was full, as of the datagram received; otherwise it is left alone.
+// *sender becomes the source address of the datagram received.
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* kernelDrops);
+              std::uint32_t* kernelDrops, Ipv4Endpoint* sender);
 
 // Takes the datagrams queued in the socket without waiting and without keeping them, an
 // over-long one as one like any other; how many, at most `limit`. *kernelDrops as for

@@ -11,6 +11,12 @@ using OsHandle = std::uintptr_t;
 // A datagram socket. The invalid value is INVALID_SOCKET (platform/constants.h).
 using OsSocket = std::uintptr_t;
 
+// An IPv4 address and port, in host byte order: where a datagram came from.
+struct Ipv4Endpoint {
+    std::uint32_t address;
+    std::uint16_t port;
+};
+
 // The service status record exchanged with the service control manager, field for
 // field the platform's SERVICE_STATUS.
 struct ServiceStatus {

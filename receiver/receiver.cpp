@@ -77,17 +77,17 @@ OsSocket OpenSyslogSocket(std::uint32_t* failure) {
     return socket;
 }
 
-// One datagram's log line; counted when the log took it. Text that is UTF-8 beyond
-// ASCII is marked as such, so that it reads as the sender wrote it (plain ASCII, Latin-1
-// and broken sequences are left to the 8-bit code page).
-void LogDatagram(std::span<const char> datagram, std::span<char, LOG_TEXT_SIZE> logText,
-                 RunAccounts& accounts) {
+// One datagram's log line, its sender beside the text; counted when the log took it.
+// Text that is UTF-8 beyond ASCII is marked as such, so that it reads as the sender wrote
+// it (plain ASCII, Latin-1 and broken sequences are left to the 8-bit code page).
+void LogDatagram(std::span<const char> datagram, const Ipv4Endpoint& sender,
+                 std::span<char, LOG_TEXT_SIZE> logText, RunAccounts& accounts) {
     const std::size_t length = FormatLogText(datagram, logText);
     const TextCoding coding =
         ClassifyUtf8(std::string_view(logText.data(), length)) == Utf8Kind::BeyondAscii
             ? TextCoding::Utf8
             : TextCoding::Ansi;
-    if (LogInfoEvent(logText.data(), MSG_LOG_LINE, coding)) {
+    if (LogInfoEvent(logText.data(), MSG_LOG_LINE, coding, &sender)) {
         ++accounts.counts.logged;
     }
 }
@@ -98,10 +98,11 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
     std::array<char, DATAGRAM_BUFFER_SIZE> datagram{};
     std::array<char, LOG_TEXT_SIZE> logText{};
     std::uint32_t kernelDrops = 0;
+    Ipv4Endpoint sender{};
     std::uint64_t now = OsTickCount();
     for (;;) {
-        const int received =
-            OsReceive(socket, datagram, stopEvent, AccountsWaitMs(accounts, now), &kernelDrops);
+        const int received = OsReceive(socket, datagram, stopEvent, AccountsWaitMs(accounts, now),
+                                       &kernelDrops, &sender);
         if (received == RECEIVE_STOPPED) {
             return NO_ERROR;
         }
@@ -115,8 +116,8 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
             }
             ++accounts.counts.tooLong;
         } else if (received != RECEIVE_TIMED_OUT) {
-            LogDatagram(std::span(datagram.data(), static_cast<std::size_t>(received)), logText,
-                        accounts);
+            LogDatagram(std::span(datagram.data(), static_cast<std::size_t>(received)), sender,
+                        logText, accounts);
         }
         NoteKernelDrops(accounts, kernelDrops);
         if (StopFlag.load() != 0) {

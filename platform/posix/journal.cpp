@@ -33,8 +33,11 @@ constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 // Insertion strings beyond this many are not stored; the catalogue uses two.
 constexpr std::size_t MAX_STRINGS = 8;
 
-// The fixed fields, then the strings.
-constexpr std::size_t MAX_FIELDS = 6 + MAX_STRINGS;
+// The fixed fields, the strings, then the sender.
+constexpr std::size_t MAX_FIELDS = 6 + MAX_STRINGS + 1;
+
+// "SENDER=" takes a sender's dotted address and port.
+constexpr std::size_t SENDER_SIZE = sizeof "255.255.255.255:65535";
 
 // Each field: name, (length), value, closing line feed.
 constexpr std::size_t IOVECS_PER_FIELD = 4;
@@ -183,10 +186,12 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
     return source;
 }
 
-// The journal keeps the bytes as given, so UTF-8 text needs nothing done to it.
+// The journal keeps the bytes as given, so UTF-8 text needs nothing done to it. The
+// sender gets a field of its own, so that one device's lines can be matched while the
+// text stays as it came: SENDER=192.0.2.10:514.
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
                    std::uint32_t eventId, std::span<const char* const> strings,
-                   TextCoding /*coding*/) {
+                   TextCoding /*coding*/, const Ipv4Endpoint* sender) {
     SourceName identifier{};
     if (!ReadSlot(Sources, source, &identifier)) {
         return false;
@@ -215,6 +220,15 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
         (void)std::snprintf(names[i].data(), names[i].size(), "EVENT_STRING_%zu", i + 1);
         const std::string_view string = strings[i] != nullptr ? strings[i] : "";
         AddField(entry, names[i].data(), string.substr(0, MAX_STRING_BYTES));
+    }
+    // The entry points into it until the send.
+    std::array<char, SENDER_SIZE> senderText{};  // cppcheck-suppress variableScope
+    if (sender != nullptr) {
+        const std::uint32_t address = sender->address;
+        (void)std::snprintf(senderText.data(), senderText.size(), "%u.%u.%u.%u:%u", address >> 24U,
+                            (address >> 16U) & 0xFFU, (address >> 8U) & 0xFFU, address & 0xFFU,
+                            static_cast<unsigned>(sender->port));
+        AddField(entry, "SENDER", senderText.data());
     }
     return SendEntry(entry);
 }

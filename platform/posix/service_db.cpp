@@ -234,6 +234,14 @@ bool OsDeleteService(OsHandle service) {
         return errno == ENOENT ? FailWith(ERROR_SERVICE_DOES_NOT_EXIST) : FailWithErrno();
     }
     ReloadManager();
+    // The live half goes with the unit, unless a service still runs from it. What cannot
+    // be proven the service's stays, and a later run by hand says where it is.
+    StatusFileRecord record{};
+    OwnedFd process;
+    bool impostor = false;
+    if (CurrentStatus(&record, &process, &impostor) && process.fd < 0) {
+        (void)RemoveStatusDirectory();
+    }
     return true;
 }
 

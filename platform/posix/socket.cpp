@@ -49,20 +49,27 @@ void ReadDropCount(msghdr& message, std::uint32_t* kernelDrops) {
     }
 }
 
-// Reads a queued datagram without waiting. Its length, -1 with SocketError set, or
-// NOTHING_QUEUED.
-int ReceiveWaiting(int fd, std::span<char> buffer, std::uint32_t* kernelDrops) {
+// Reads a queued datagram without waiting, its source into *sender unless null. Its
+// length, -1 with SocketError set, or NOTHING_QUEUED.
+int ReceiveWaiting(int fd, std::span<char> buffer, std::uint32_t* kernelDrops,
+                   Ipv4Endpoint* sender) {
     iovec part{buffer.data(), buffer.size()};
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(std::uint32_t))> notes{};
+    sockaddr_in source{};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     for (;;) {
+        message.msg_name = sender != nullptr ? &source : nullptr;
+        message.msg_namelen = sender != nullptr ? sizeof source : 0;
         message.msg_control = notes.data();
         message.msg_controllen = notes.size();
         const ssize_t received = recvmsg(fd, &message, MSG_DONTWAIT);
         if (received >= 0) {
             ReadDropCount(message, kernelDrops);
+            if (sender != nullptr) {
+                *sender = Ipv4Endpoint{ntohl(source.sin_addr.s_addr), ntohs(source.sin_port)};
+            }
             // The kernel cuts an over-long datagram silently: only the flag tells.
             if ((message.msg_flags & MSG_TRUNC) != 0) {
                 SocketError = WSAEMSGSIZE;
@@ -174,7 +181,7 @@ bool OsSeesKernelDrops() {
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* kernelDrops) {
+              std::uint32_t* kernelDrops, Ipv4Endpoint* sender) {
     const int fd = FdOf(socket);
     std::array<pollfd, 2> waits{{{fd, POLLIN, 0}, {-1, POLLIN, 0}}};
     if (stopEvent != 0) {
@@ -186,7 +193,7 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
         // The queued datagram first: under load the wait would only say that it is there,
         // at the cost of a second system call per datagram. A stop that comes meanwhile
         // is seen by the caller after this datagram's report.
-        const int received = ReceiveWaiting(fd, buffer, kernelDrops);
+        const int received = ReceiveWaiting(fd, buffer, kernelDrops, sender);
         if (received != NOTHING_QUEUED) {
             return received;
         }
@@ -219,7 +226,7 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_
     std::array<char, 1> sink{};
     std::uint32_t taken = 0;
     while (taken < limit) {
-        const int received = ReceiveWaiting(FdOf(socket), sink, kernelDrops);
+        const int received = ReceiveWaiting(FdOf(socket), sink, kernelDrops, nullptr);
         if (received == NOTHING_QUEUED || (received < 0 && SocketError != WSAEMSGSIZE)) {
             break;
         }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -21,6 +22,19 @@
 namespace {
 
 constexpr char STATUS_FILE_NAME[] = "status";
+constexpr char STATUS_TEMPORARY_NAME[] = "status.tmp";  // as ReplaceFileAt names it
+
+// The folder's name, in /run or in systemd's private folder.
+constexpr const char* FOLDER_NAME = STATUS_DIRECTORY + sizeof "/run";
+static_assert(std::string_view(STATUS_DIRECTORY).substr(0, sizeof "/run") == "/run/");
+// Where systemd keeps a dynamic user's runtime folder, and what its link says.
+constexpr char PRIVATE_PARENT[] = "/run/private";
+constexpr std::string_view PRIVATE_LINK = "private/Corvane";
+static_assert(PRIVATE_LINK.substr(sizeof "private") == FOLDER_NAME);
+
+// Whether a run has told its standard error why its folder is not its own: each
+// report fails alike, and once says it all.
+std::atomic_flag RefusalTold = ATOMIC_FLAG_INIT;
 
 // "pid=", "startTime=" (up to twenty digits) and seven "name=value" lines with values of
 // at most ten digits.
@@ -90,6 +104,48 @@ bool OwnedAlone(const struct stat& directory, const struct stat& file) {
            (file.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Whether `name` in `folder` is absent or a regular file of `owner`, as the service
+// leaves its files.
+bool AbsentOrOwnFile(int folder, const char* name, uid_t owner) {
+    struct stat info {};
+    if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT;
+    }
+    return S_ISREG(info.st_mode) && info.st_uid == owner;
+}
+
+// Removes the service's files from its folder in the open `parent`, then the folder.
+// Nothing is followed: a name swapped meanwhile is only unlinked.
+bool RemoveOwnFolder(int parent) {
+    const int folder = openat(parent, FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        return errno == ENOENT;
+    }
+    struct stat parentInfo {};
+    struct stat folderInfo {};
+    bool removed = fstat(parent, &parentInfo) == 0 && fstat(folder, &folderInfo) == 0 &&
+                   parentInfo.st_uid == 0 && OwnedAlone(parentInfo, folderInfo) &&
+                   AbsentOrOwnFile(folder, STATUS_FILE_NAME, folderInfo.st_uid) &&
+                   AbsentOrOwnFile(folder, STATUS_TEMPORARY_NAME, folderInfo.st_uid);
+    for (const char* file : {STATUS_FILE_NAME, STATUS_TEMPORARY_NAME}) {
+        removed = removed && (unlinkat(folder, file, 0) == 0 || errno == ENOENT);
+    }
+    (void)close(folder);
+    // A folder that holds anything else is not the service's alone: it stays.
+    return removed && unlinkat(parent, FOLDER_NAME, AT_REMOVEDIR) == 0;
+}
+
+// The same for the folder in the root-owned directory `parentPath`.
+bool RemoveFolderIn(const char* parentPath) {
+    const int parent = open(parentPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) {
+        return false;
+    }
+    const bool removed = RemoveOwnFolder(parent);
+    (void)close(parent);
+    return removed;
+}
+
 // Whether another live process's report of a running service stands. The file belongs
 // to the service that runs: a second instance started beside it must not make it look
 // stopped, or removal would never stop it.
@@ -130,11 +186,13 @@ bool DirectoryIsOurs(int directory) {
     if (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         // Most often the folder an installed service's own user left behind: the status
         // report fails into the log, but whoever started this run by hand reads this.
-        (void)std::fprintf(stderr,
-                           "Unable to write the service's status - %s belongs to user %lu or "
-                           "others may change it; when the installed service is stopped, "
-                           "remove the folder and start again\n",
-                           STATUS_DIRECTORY, static_cast<unsigned long>(info.st_uid));
+        if (!RefusalTold.test_and_set()) {
+            (void)std::fprintf(stderr,
+                               "Unable to write the service's status - %s belongs to user %lu "
+                               "or others may change it; when the installed service is "
+                               "stopped, remove the folder and start again\n",
+                               STATUS_DIRECTORY, static_cast<unsigned long>(info.st_uid));
+        }
         return FailWith(ERROR_ACCESS_DENIED);
     }
     return true;
@@ -193,4 +251,16 @@ bool ReadStatusFile(StatusFileRecord* record) {
         rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
     }
     return true;
+}
+
+bool RemoveStatusDirectory() {
+    // Only root can put anything at this name in /run: systemd, or a run as root.
+    std::array<char, 64> link{};
+    const ssize_t linked = readlink(STATUS_DIRECTORY, link.data(), link.size());
+    if (linked < 0) {
+        return errno == ENOENT || RemoveFolderIn("/run");
+    }
+    // A link that systemd did not make leads to nothing of the service's.
+    return std::string_view(link.data(), static_cast<std::size_t>(linked)) == PRIVATE_LINK &&
+           RemoveFolderIn(PRIVATE_PARENT) && unlink(STATUS_DIRECTORY) == 0;
 }

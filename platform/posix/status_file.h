@@ -27,3 +27,11 @@ struct StatusFileRecord {
 // with the last error set when the file cannot be read, is not a regular file, or it
 // or its directory can be changed by another user than the file's owner and root.
 bool ReadStatusFile(StatusFileRecord* record);
+
+// Removes the folder of a service that no longer runs, and the link to it that systemd
+// makes for a dynamic user ("private/Corvane" beside it), so that nothing outlives the
+// service. Only what is proven the service's goes: the status file and its temporary
+// file, regular files of the folder's owner, in a folder only that owner can change.
+// False, with everything else left in place, when anything else stands there.
+bool RemoveStatusDirectory();
+

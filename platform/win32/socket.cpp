@@ -92,7 +92,7 @@ int OsEnlargeReceiveBuffer(OsSocket socket) {
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* /*kernelDrops*/) {
+              std::uint32_t* /*kernelDrops*/, Ipv4Endpoint* sender) {
     if (!WatchSocket(socket)) {
         return SOCKET_ERROR;
     }
@@ -102,12 +102,13 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     for (;;) {
         // Cleared before the read, so a datagram that lands after the read sets it again.
         (void)WSAResetEvent(ArrivalEvent);
-        sockaddr_in sender{};
-        int senderLength = static_cast<int>(sizeof sender);
+        sockaddr_in from{};
+        int fromLength = static_cast<int>(sizeof from);
         const int received = recvfrom(socket, buffer.data(), static_cast<int>(buffer.size()), 0,
-                                      reinterpret_cast<sockaddr*>(&sender), &senderLength);
+                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
         // An over-long datagram fails here with WSAEMSGSIZE, and is gone from the queue.
         if (received != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) {
+            *sender = Ipv4Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
             return received;
         }
         DWORD remaining = WSA_INFINITE;

@@ -218,7 +218,8 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
 }
 
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
-                   std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding) {
+                   std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding,
+                   const Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
     if (!Check(source, Kind::Source) || Fails(Enter(lock, FakeCall::ReportEvent), LastError))
         return false;
@@ -449,7 +450,7 @@ int OsDropSocketPrivileges() {
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* kernelDrops) {
+              std::uint32_t* kernelDrops, Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
     if (Fails(Enter(lock, FakeCall::Receive), WSALastError))
         return SOCKET_ERROR;

@@ -15,6 +15,7 @@ import time
 from pathlib import Path
 
 WAIT_S = 5
+SENDER_PORT = 50514  # its two bytes differ: a swapped order shows
 NOTIFY_SOCKET = "/run/test-manager/notify"
 STATUS_FILE = Path("/run/Corvane/status")
 UNIT_FILE = Path("/etc/systemd/system/Corvane.service")
@@ -46,6 +47,8 @@ def sandbox():
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:  # loopback up
             fcntl.ioctl(sock, 0x8914, struct.pack("16sH14x", b"lo", 1))
         Path("/proc/sys/net/unix/max_dgram_qlen").write_text("512")  # room while not read
+        # Every sender, ours or a client's, sends from one port that entries can name.
+        Path("/proc/sys/net/ipv4/ip_local_port_range").write_text(f"{SENDER_PORT} {SENDER_PORT}")
         yield
     finally:
         for kind, fd in host.items():
@@ -225,7 +228,8 @@ def event(event_id, event_type, message, *strings):
 
 
 def log_line(text):
-    return event(0x40020003, 4, f"Corvane Log: {text} ", text)
+    return event(0x40020003, 4, f"Corvane Log: {text} ", text) + [
+        ("SENDER", f"127.0.0.1:{SENDER_PORT}")]
 
 
 def losses(*counts):  # too long, dropped by the kernel, not written; since the last, the start

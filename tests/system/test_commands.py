@@ -116,6 +116,7 @@ def test_remove_without_a_running_service_signals_nothing(corvane, tmp_path, sta
     time.sleep(0.2)
     assert other.poll() is None
     assert UNIT_FILE.exists() == KEY_FILE.exists() == output[1].startswith("ControlService")
+    assert STATUS_FILE.parent.exists() == UNIT_FILE.exists()  # the service's folder goes with it
 
 
 @pytest.mark.parametrize("start", ["still starting", "a copy under another name"])

@@ -71,7 +71,9 @@ class Machine:
     def assert_gone(self):
         assert self.show("LoadState", "ActiveState") == {"LoadState": "not-found",
                                                          "ActiveState": "inactive"}
-        assert not self.path("/etc/systemd/system/Corvane.service").exists()
+        for left in ("/etc/systemd/system/Corvane.service", "/run/Corvane",
+                     "/run/private/Corvane"):
+            assert not os.path.lexists(self.path(left)), left
         assert self.run("find", "/etc/corvane", "-type", "d", "-empty", check=False).stdout == ""
 
     def journal(self, *match, count=0, timeout=30):

@@ -29,8 +29,20 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
     machine.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", "packaged")
     pid = machine.show("MainPID")["MainPID"]
     assert machine.journal(f"_PID={pid}", "EVENT_ID=0x40020003", count=1)
+    deb = f"/mnt/host/{os.path.basename(DEB)}"  # its files again, as a higher version
+    machine.run("sh", "-c", f"dpkg-deb -R {deb} /tmp/up && sed -i 's/^Version: .*/&+1/' "
+                "/tmp/up/DEBIAN/control && dpkg-deb -b /tmp/up /tmp/up.deb")
+    machine.run("dpkg", "-i", "/tmp/up.deb", timeout=300)  # restarts it on the new file
+    new = machine.show("MainPID")["MainPID"]
+    assert new != pid and machine.run("readlink", f"/proc/{new}/exe").stdout == \
+        "/usr/sbin/corvane\n"
     machine.run("systemctl", "stop", "Corvane")
     assert machine.show("Result") == {"Result": "success"}
+    machine.run("dpkg", "-i", "/tmp/up.deb", timeout=300)  # a reinstall: stopped stays stopped
+    assert machine.show("ActiveState") == {"ActiveState": "inactive"}
+    # The stopped service's folder is not a hand run's to write in: it says so, once.
+    hand = machine.run("corvane", check=False)
+    assert hand.returncode == 1 and hand.stderr.count("Unable to write") == 1, hand.stderr
     machine.run("systemctl", "start", "Corvane")  # a purge stops it and removes it
     assert "Corvane removed." in machine.run("apt-get", "purge", "-y", "-q", "corvane",
                                              timeout=300).stdout
