@@ -34,4 +34,3 @@ bool ReadStatusFile(StatusFileRecord* record);
 // file, regular files of the folder's owner, in a folder only that owner can change.
 // False, with everything else left in place, when anything else stands there.
 bool RemoveStatusDirectory();
-
