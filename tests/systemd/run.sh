@@ -8,11 +8,12 @@ source scripts/packages.sh
 # Without recommends: mmdebstrap's would edit the host's name service configuration.
 install_packages "${LINUX_PACKAGES[@]}" python3-pytest systemd-container mmdebstrap lintian \
     dpkg-dev iproute2 util-linux
-tree=${CORVANE_TREE:-/var/cache/corvane-test/bookworm}
+# The name changes with the recipe, so that a tree cached by an older recipe is not used.
+tree=${CORVANE_TREE:-/var/cache/corvane-test/bookworm-man}
 if [ ! -d "$tree" ]; then
     mkdir -p "$(dirname "$tree")" && rm -rf "$tree.new"
-    mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus \
-        --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
+    mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus,man-db \
+        --dpkgopt='path-exclude=/usr/share/doc/*' \
         --dpkgopt='path-exclude=/usr/share/locale/*' bookworm "$tree.new"
     mv "$tree.new" "$tree"
 fi
