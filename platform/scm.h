@@ -40,6 +40,15 @@ bool OsCheckServiceBinary(const char* path, std::span<char> reason);
 // record stays as last reported. Failures are not reported: the line is only news.
 void OsShowServiceText(std::string_view text);
 
+// How often the running service must tell the manager that it still turns, in
+// milliseconds: a manager that hears nothing for longer takes the service for hung. 0 where
+// the manager watches for no such sign.
+std::uint32_t OsKeepAliveIntervalMs();
+
+// Tells the manager that the service still turns. Failures are not reported: a sign lost
+// costs at most the restart the manager then decides on.
+void OsServiceKeepAlive();
+
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
 
 // Creates the service entry: own process, the given start type and error control, the

@@ -11,6 +11,7 @@
 #include "platform/socket_constants.h"
 #include "platform/text.h"
 #include "receiver/accounts.h"
+#include "receiver/keep_alive.h"
 #include "service/status.h"
 
 OsHandle StopEvent = 0;
@@ -100,9 +101,10 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
     std::uint32_t kernelDrops = 0;
     Ipv4Endpoint sender{};
     std::uint64_t now = OsTickCount();
+    KeepAlive keepAlive = StartKeepAlive(now);
     for (;;) {
-        const int received = OsReceive(socket, datagram, stopEvent, AccountsWaitMs(accounts, now),
-                                       &kernelDrops, &sender);
+        const std::uint32_t waitMs = KeepAliveWaitMs(keepAlive, now, AccountsWaitMs(accounts, now));
+        const int received = OsReceive(socket, datagram, stopEvent, waitMs, &kernelDrops, &sender);
         if (received == RECEIVE_STOPPED) {
             return NO_ERROR;
         }
@@ -125,6 +127,7 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
         }
         now = OsTickCount();
         KeepAccounts(accounts, now);
+        KeepAliveIfDue(keepAlive, now);
     }
 }
 

@@ -8,9 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -160,4 +162,23 @@ bool NotifyStatusText(std::string_view statusText) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     return SendToManager(TextOf(writer));
+}
+
+std::uint32_t KeepAliveIntervalMs() {
+    // Read once the service runs, by one thread: see SendToManager.
+    const char* period = std::getenv("WATCHDOG_USEC");  // NOLINT(concurrency-mt-unsafe)
+    const char* owner = std::getenv("WATCHDOG_PID");    // NOLINT(concurrency-mt-unsafe)
+    if (period == nullptr || (owner != nullptr && std::strtoll(owner, nullptr, 10) != getpid())) {
+        return 0;
+    }
+    char* end = nullptr;
+    const unsigned long long periodUs = std::strtoull(period, &end, 10);
+    if (end == period || *end != '\0' || period[0] == '-' || periodUs == 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(std::clamp(periodUs / 3000, 1ULL, 0xFFFFFFFFULL));
+}
+
+bool NotifyKeepAlive() {
+    return SendToManager("WATCHDOG=1");
 }

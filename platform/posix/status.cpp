@@ -25,3 +25,14 @@ void OsShowServiceText(std::string_view text) {
     (void)NotifyStatusText(text);
     OsSetLastError(error);
 }
+
+std::uint32_t OsKeepAliveIntervalMs() {
+    return KeepAliveIntervalMs();
+}
+
+// A lost sign is the manager's to judge: the send's failure changes nothing here.
+void OsServiceKeepAlive() {
+    const std::uint32_t error = OsGetLastError();
+    (void)NotifyKeepAlive();
+    OsSetLastError(error);
+}

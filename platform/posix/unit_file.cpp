@@ -20,6 +20,15 @@ constexpr std::string_view UNIT_HEAD =
 // setting that an exposure assessment still flags has to stay as it is.
 constexpr std::string_view UNIT_TAIL =
     "\n"
+    "# Back after a crash (a signal, a core dump, a watchdog timeout), never after a stop\n"
+    "# the collector reported itself: a stop request, or a start that failed, say on a\n"
+    "# taken port, which would only fail again.\n"
+    "Restart=on-abnormal\n"
+    "RestartSec=2s\n"
+    "# The receive loop signs every ten seconds from its own waits, and a report to a\n"
+    "# stalled journal holds it up for seconds at most: a loop that stops turning is\n"
+    "# killed and restarted.\n"
+    "WatchdogSec=30s\n"
     "# One journal entry per datagram: the journal must never rate-limit the collector.\n"
     "# An interval of 0 would mean the journal's own default limit, not none: so the limit\n"
     "# is one no journal can reach.\n"

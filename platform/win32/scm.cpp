@@ -112,6 +112,14 @@ bool OsCheckServiceBinary(const char* path, std::span<char> reason) {
 // event log's loss reports only.
 void OsShowServiceText(std::string_view /*text*/) {}
 
+// The manager restarts a service by its failure actions when the process ends, and has no
+// sign to watch for one that hangs.
+std::uint32_t OsKeepAliveIntervalMs() {
+    return 0;
+}
+
+void OsServiceKeepAlive() {}
+
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess) {
     return FromNative(OpenSCManagerA(nullptr, nullptr, desiredAccess));
 }

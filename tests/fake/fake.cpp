@@ -202,6 +202,14 @@ void OsShowServiceText(std::string_view text) {
     const Lock lock(FakeLock);
     Fake.serviceTexts.emplace_back(text);
 }
+std::uint32_t OsKeepAliveIntervalMs() {
+    const Lock lock(FakeLock);
+    return Fake.keepAliveMs;
+}
+void OsServiceKeepAlive() {
+    const Lock lock(FakeLock);
+    Fake.keptAlive.push_back(Fake.nowMs);
+}
 std::uint64_t OsTickCount() {
     const Lock lock(FakeLock);
     return Fake.nowMs;

@@ -50,6 +50,8 @@ struct FakePlatform {
     std::map<std::uint32_t, std::string> systemTexts;                    // ending in CR LF
     std::string modulePath, binaryRefusal;  // non-empty: OsCheckServiceBinary refuses with it
     bool dispatcherConnects;
+    std::uint32_t keepAliveMs;             // the manager's interval for signs; 0: none
+    std::vector<std::uint64_t> keptAlive;  // when each sign went
 };
 
 extern FakePlatform Fake;

@@ -1,6 +1,7 @@
 """The administrator's road under a real systemd, step by step in one machine, in order."""
 
 import re
+import time
 
 import pytest
 
@@ -62,6 +63,48 @@ def test_burst_arrives_whole(machine):
     entries = machine.journal("-t", "Corvane", LOG_LINE, "--output-fields=EVENT_STRING_1")
     assert [e["EVENT_STRING_1"] for e in entries[before:]] == [f"[burst {n:05}]"
                                                                for n in range(50_000)]
+
+
+def restarted(machine, pid, timeout):
+    """The new main process once the manager has brought the service back."""
+    deadline = time.monotonic() + timeout
+    while (state := machine.show("MainPID", *RUNNING))["MainPID"] in ("0", pid) or \
+            {k: state[k] for k in RUNNING} != RUNNING:
+        assert time.monotonic() < deadline, state
+        time.sleep(0.2)
+    return state["MainPID"]
+
+
+def test_a_crash_or_a_hang_brings_the_service_back_and_a_stalled_journal_does_not(machine):
+    assert machine.show("Restart", "RestartUSec", "WatchdogUSec") == {
+        "Restart": "on-abnormal", "RestartUSec": "2s", "WatchdogUSec": "30s"}
+    pid = machine.show("MainPID")["MainPID"]
+    machine.run("sh", "-c", f"kill -KILL {pid}")
+    new = restarted(machine, pid, timeout=2 + 5)
+    machine.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", "after the crash")
+    for owner in (pid, new):  # the entries of the run before the crash stay
+        assert machine.journal("-t", "Corvane", LOG_LINE, f"_PID={owner}", count=1), owner
+    # A shorter period, the same rules: a journal stalled for longer than it is no hang.
+    drop_in = "/run/systemd/system/Corvane.service.d/watchdog.conf"
+    machine.run("sh", "-c", f"mkdir -p {drop_in.rsplit('/', 1)[0]} && printf "
+                f"'[Service]\\nWatchdogSec=10s\\n' >{drop_in} && systemctl daemon-reload")
+    machine.run("systemctl", "restart", "Corvane")
+    pid, restarts = machine.show("MainPID")["MainPID"], machine.show("NRestarts")["NRestarts"]
+    journald = machine.show("MainPID", unit="systemd-journald")["MainPID"]
+    send = ("import socket, time\ns = socket.socket(2, 2)\nfor n in range(15_000):\n"
+            "    s.sendto(b'stalled %05d' % n, ('127.0.0.1', 514)); time.sleep(0.001)")
+    machine.run("sh", "-c", f"kill -STOP {journald}")
+    try:
+        assert machine.in_network("/usr/bin/python3", "-c", send).wait(timeout=60) == 0
+    finally:
+        machine.run("sh", "-c", f"kill -CONT {journald}")
+    assert machine.show("MainPID", "NRestarts") == {"MainPID": pid, "NRestarts": restarts}
+    lost = machine.journal("-t", "Corvane", "EVENT_ID=0x80020006", f"_PID={pid}", count=1)
+    assert re.search(r"since the start: .*[1-9][\d,]* not written", lost[0]["MESSAGE"]), lost
+    machine.run("sh", "-c", f"kill -STOP {pid}")  # a loop that no longer turns
+    restarted(machine, pid, timeout=10 + 2 + 5)
+    assert machine.show("Result", "NRestarts")["NRestarts"] == str(int(restarts) + 1)
+    machine.run("sh", "-c", f"rm {drop_in} && systemctl daemon-reload")
 
 
 def test_stop_succeeds_and_remove_stops_a_running_service_and_leaves_nothing(machine):

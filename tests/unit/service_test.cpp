@@ -185,6 +185,18 @@ TEST_F(ServiceTest,
                        later + "1 not written", later + "2 not written"}));
 }
 
+TEST_F(ServiceTest, AWatchingManagerHearsTheLoopTurnAtItsIntervalWithOrWithoutDatagrams) {
+    Fake.keepAliveMs = 10000;
+    FakeQueueTime(9999);  // a wait that would have no end ends for the sign
+    FakeQueueTime(1);
+    FakeQueueDatagram("a");
+    FakeQueueTime(25000);  // one sign however late, the interval counted from it
+    FakeQueueTime(10000);
+    FakeQueueControl(SERVICE_CONTROL_STOP);
+    RunService();
+    EXPECT_EQ(Fake.keptAlive, (std::vector<std::uint64_t>{10000, 35000, 45000}));
+}
+
 TEST(LogTextTest, Utf8IsAsciiWellFormedBeyondAsciiOrMalformed) {
     using enum Utf8Kind;
     const struct {
