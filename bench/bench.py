@@ -588,8 +588,8 @@ def write_results(bench, results, path, png_name):
         "(`bench/own_cost.cpp`). The collector loop is the program's own `RunReceiver` "
         "linked with the Linux port's socket and kernel-object code; the event log is the "
         "harness's and keeps nothing (`+render` also renders the journal's MESSAGE text "
-        "and event ID field: all of a report but its send). The bare loop is `recvfrom` on "
-        "the same kind of socket (port 514, 64 MiB buffer)."
+        "and event ID field and looks up its MESSAGE_ID: all of a report but its send). "
+        "The bare loop is `recvfrom` on the same kind of socket (port 514, 64 MiB buffer)."
         % (fmt(bench.args.cost_count), bench.args.cost_rounds))
     add("")
     add("| loop | ns per datagram | user | system | × bare |")

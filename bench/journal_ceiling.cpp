@@ -68,15 +68,17 @@ int main(int argc, char** argv) {
     std::string insert = "EVENT_STRING_1=[" + datagram + "]";
     const std::size_t digitsInMessage = std::strlen("MESSAGE=Corvane Log: [") + digitsInDatagram;
     const std::size_t digitsInInsert = std::strlen("EVENT_STRING_1=[") + digitsInDatagram;
+    // The sender's one socket has one address and port, as the collector's field shows it.
     static constexpr std::string_view fixed[] = {
-        "PRIORITY=6", "SYSLOG_IDENTIFIER=Corvane", "EVENT_ID=0x40020003", "EVENT_TYPE=4",
-        "EVENT_CATEGORY=0"};
-    std::array<iovec, 7> iov{};
+        "MESSAGE_ID=08a09e4f522d4e03a1077bfe40020003", "PRIORITY=6", "SYSLOG_IDENTIFIER=Corvane",
+        "EVENT_ID=0x40020003", "EVENT_TYPE=4", "EVENT_CATEGORY=0", "SENDER=127.0.0.1:40000"};
+    constexpr std::size_t fixedCount = std::size(fixed);
+    std::array<iovec, fixedCount + 2> iov{};
     iov[0] = {message.data(), message.size()};
-    for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < fixedCount; ++i) {
         iov[i + 1] = {const_cast<char*>(fixed[i].data()), fixed[i].size()};
     }
-    iov[6] = {insert.data(), insert.size()};
+    iov[fixedCount + 1] = {insert.data(), insert.size()};
 
     const std::int64_t startReal = Now(CLOCK_REALTIME);
     const std::int64_t start = Now(CLOCK_MONOTONIC);

@@ -10,7 +10,8 @@
 // The loops: "bare" is recvfrom into a buffer as large as the collector's and nothing
 // else; "collector" is RunReceiver from the program, on the harness's platform whose event
 // report only counts; "collector+render" additionally renders the journal's MESSAGE text and the
-// event ID field for each report, i.e. all the work of a report but its send.
+// event ID field and looks up the MESSAGE_ID for each report, i.e. all the work of a report
+// but its send.
 //
 // The collector's socket layer is the Linux port's own (platform/posix), linked from
 // the collector's build.
@@ -93,6 +94,7 @@ CpuTime RoundEnd;
 bool RoundQueued = false;
 std::array<char, 2048> RenderBuffer{};
 std::array<char, 64> IdField{};
+const char* volatile MessageId = nullptr;  // kept, so that its look-up is not left out
 
 void QueueDatagrams(std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -249,6 +251,7 @@ void Reported(std::uint16_t /*eventType*/, std::uint32_t eventId,
     if (Render) {
         (void)RenderEventMessage("Corvane", eventId, strings, RenderBuffer);
         (void)std::snprintf(IdField.data(), IdField.size(), "EVENT_ID=0x%08X", eventId);
+        MessageId = CatalogMessageId(eventId);
     }
     if (++::Reported == Target) {
         RoundEnd = ThreadCpu();

@@ -34,7 +34,7 @@ constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 constexpr std::size_t MAX_STRINGS = 8;
 
 // The fixed fields, the strings, then the sender.
-constexpr std::size_t MAX_FIELDS = 6 + MAX_STRINGS + 1;
+constexpr std::size_t MAX_FIELDS = 7 + MAX_STRINGS + 1;
 
 // "SENDER=" takes a sender's dotted address and port.
 constexpr std::size_t SENDER_SIZE = sizeof "255.255.255.255:65535";
@@ -60,10 +60,10 @@ using NumberText = std::array<char, 16>;
 // in the binary form (name, line feed, 64-bit length, value, line feed), fits: the
 // library's way with larger ones (the entry in a memfd passed along) is never needed.
 constexpr std::size_t JOURNAL_DATAGRAM_BOUND = 212992 - 32;
-constexpr std::size_t LARGEST_ENTRY = MAX_FIELDS * (std::tuple_size_v<FieldName> + 1 + 8 + 1) +
-                                      MESSAGE_SIZE + 1 + std::tuple_size_v<SourceName> +
-                                      3 * std::tuple_size_v<NumberText> +
-                                      MAX_STRINGS * MAX_STRING_BYTES;
+constexpr std::size_t LARGEST_ENTRY =
+    MAX_FIELDS * (std::tuple_size_v<FieldName> + 1 + 8 + 1) + MESSAGE_SIZE + 1 + MESSAGE_ID_LENGTH +
+    std::tuple_size_v<SourceName> + 3 * std::tuple_size_v<NumberText> +
+    MAX_STRINGS * MAX_STRING_BYTES;
 static_assert(LARGEST_ENTRY <= JOURNAL_DATAGRAM_BOUND);
 
 // The journal connection, kept for the process: a report is one send, never a connect.
@@ -188,7 +188,8 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
 
 // The journal keeps the bytes as given, so UTF-8 text needs nothing done to it. The
 // sender gets a field of its own, so that one device's lines can be matched while the
-// text stays as it came: SENDER=192.0.2.10:514.
+// text stays as it came: SENDER=192.0.2.10:514. MESSAGE_ID is what journalctl -x finds
+// the event's explanation by, in the catalogue the package installs.
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
                    std::uint32_t eventId, std::span<const char* const> strings,
                    TextCoding /*coding*/, const Ipv4Endpoint* sender) {
@@ -210,6 +211,9 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
 
     Entry entry{};
     AddField(entry, "MESSAGE", std::string_view(message.data(), messageLength));
+    if (const char* messageId = CatalogMessageId(eventId); messageId != nullptr) {
+        AddField(entry, "MESSAGE_ID", messageId);
+    }
     AddField(entry, "PRIORITY", PriorityOf(eventType));
     AddField(entry, "SYSLOG_IDENTIFIER", identifier.data());
     AddField(entry, "EVENT_ID", id.data());

@@ -9,14 +9,24 @@
 
 namespace {
 
+// Event ID 0's row has a message ID and no text.
 struct CatalogEntry {
     std::uint32_t eventId;
-    const char* text;  // cppcheck-suppress unusedStructMember
+    const char* text;       // cppcheck-suppress unusedStructMember
+    const char* messageId;  // cppcheck-suppress unusedStructMember
 };
 
 constexpr auto CATALOG = std::to_array<CatalogEntry>({
 #include "catalog.inc"
 });
+static_assert(std::ranges::all_of(CATALOG, [](const CatalogEntry& entry) {
+    return std::string_view(entry.messageId).size() == MESSAGE_ID_LENGTH;
+}));
+
+const CatalogEntry* FindEntry(std::uint32_t eventId) {
+    const auto* entry = std::ranges::find(CATALOG, eventId, &CatalogEntry::eventId);
+    return entry != CATALOG.end() ? entry : nullptr;
+}
 
 // The escape after a '%' at text[0]; returns how many characters it used.
 std::size_t AppendEscape(TextWriter& writer, std::string_view text,
@@ -65,8 +75,13 @@ std::size_t RenderMissing(TextWriter& writer, std::string_view sourceName, std::
 }  // namespace
 
 const char* CatalogText(std::uint32_t eventId) {
-    const auto* entry = std::ranges::find(CATALOG, eventId, &CatalogEntry::eventId);
-    return entry != CATALOG.end() ? entry->text : nullptr;
+    const CatalogEntry* entry = FindEntry(eventId);
+    return entry != nullptr ? entry->text : nullptr;
+}
+
+const char* CatalogMessageId(std::uint32_t eventId) {
+    const CatalogEntry* entry = FindEntry(eventId);
+    return entry != nullptr ? entry->messageId : nullptr;
 }
 
 std::size_t RenderEventMessage(std::string_view sourceName, std::uint32_t eventId,

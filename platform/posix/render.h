@@ -12,6 +12,12 @@
 // null when the catalogue has no entry.
 const char* CatalogText(std::uint32_t eventId);
 
+// The journal's MESSAGE_ID of an event ID, MESSAGE_ID_LENGTH lower-case hex digits, under
+// which the journal's catalogue (corvane.catalog) explains it; null for an ID the
+// catalogue does not know. Event ID 0 has one, though it has no text.
+inline constexpr std::size_t MESSAGE_ID_LENGTH = 32;
+const char* CatalogMessageId(std::uint32_t eventId);
+
 // Renders the event into `out` (always zero-terminated, cut to fit) and returns the
 // length written. %1..%99 take the insertion strings as they stand, never expanded
 // again; one without a string stays as written; %0 ends the text with no line break;

@@ -220,8 +220,9 @@ def status_file_of(process, notify_report):
             f"checkPoint={x['CHECKPOINT']}\nwaitHint={x['WAIT_HINT']}\n")
 
 
-def event(event_id, event_type, message, *strings):
-    return [("MESSAGE", message), ("PRIORITY", str({1: 3, 2: 4, 4: 6}[event_type])),
+def event(event_id, event_type, message, *strings):  # its MESSAGE_ID fixed for ever
+    return [("MESSAGE", message), ("MESSAGE_ID", f"08a09e4f522d4e03a1077bfe{event_id:08x}"),
+            ("PRIORITY", str({1: 3, 2: 4, 4: 6}[event_type])),
             ("SYSLOG_IDENTIFIER", "Corvane"), ("EVENT_ID", f"0x{event_id:08X}"),
             ("EVENT_TYPE", str(event_type)), ("EVENT_CATEGORY", "0"),
             *((f"EVENT_STRING_{n}", text) for n, text in enumerate(strings, 1))]

@@ -1,5 +1,6 @@
 """A throw-away machine per module: systemd-nspawn over a memory overlay of the cached tree."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -60,6 +61,17 @@ class Machine:
     def in_network(self, *argv, **options):  # a host program on the machine's network
         return subprocess.Popen(["nsenter", "-t", str(self.pid), "-n", *map(str, argv)],
                                 **options)
+
+    @contextlib.contextmanager
+    def port_held(self):  # by another program, as a syslog daemon would hold it
+        holder = self.in_network("/usr/bin/python3", "-c", "import socket, sys; s = socket."
+                                 "socket(2, 2); s.bind(('', 514)); print(flush=True); "
+                                 "sys.stdin.read()", stdin=-1, stdout=-1)
+        holder.stdout.readline()
+        try:
+            yield
+        finally:
+            holder.communicate(timeout=10)
 
     def path(self, inside):
         return Path(f"/proc/{self.pid}/root{inside}")

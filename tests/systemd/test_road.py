@@ -120,17 +120,11 @@ def test_stop_succeeds_and_remove_stops_a_running_service_and_leaves_nothing(mac
 
 def test_start_on_a_taken_port_fails_the_unit_with_its_code(machine):
     machine.run(BINARY, "-install")
-    holder = machine.in_network("/usr/bin/python3", "-c", "import socket, sys; s = socket."
-                                "socket(2, 2); s.bind(('', 514)); print(flush=True); "
-                                "sys.stdin.read()", stdin=-1, stdout=-1)
-    holder.stdout.readline()
-    try:
+    with machine.port_held():
         assert machine.run("systemctl", "start", "Corvane", check=False).returncode != 0
         assert machine.show("ActiveState", "StatusText") == {
             "ActiveState": "failed", "StatusText": "Stopped (exit code 10048)"}
         pid = machine.show("ExecMainPID")["ExecMainPID"]
         console = [entry["MESSAGE"] for entry in machine.journal(f"_PID={pid}")]
         assert any("bind() failed with error 10048" in line for line in console), console
-    finally:
-        holder.communicate(timeout=10)
     assert machine.run(BINARY, "-remove").stdout == "Corvane removed.\n"
