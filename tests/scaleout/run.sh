@@ -6,14 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 [ "$(id -u)" -eq 0 ] || { echo "$0 needs root: namespaces, nftables, port 514" >&2; exit 1; }
 source scripts/packages.sh
-install_packages "${LINUX_PACKAGES[@]}" python3-pytest systemd-journal-remote nftables iproute2 \
-    util-linux pkg-config libsystemd-dev
+install_packages "${LINUX_PACKAGES[@]}" libgtest-dev python3-pytest systemd-journal-remote \
+    nftables iproute2 util-linux pkg-config libsystemd-dev
 export PYTHONDONTWRITEBYTECODE=1
 
-build=build/systest
-[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCORVANE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target corvane >/dev/null
+build=build/linux
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target corvane >/dev/null
 # The bench's sender, built against that tree.
 [ -f build/scaleout/tools/build.ninja ] || cmake -S bench -B build/scaleout/tools -G Ninja \
     -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_DIR="$PWD/$build" >/dev/null

@@ -116,7 +116,7 @@ class Wine:
 def executables(request):
     build = pathlib.Path(__file__).resolve().parents[2] / f"build/mingw-{request.param}"
     helpers = {n: build / f"tests/windows/{n}.exe" for n in ("render_message", "service_control")}
-    return {"CORVANE": build / "platform/win32/CORVANE.exe", **helpers}
+    return {"CORVANE": build / "CORVANE.exe", **helpers}
 
 
 def runs_32_bit_code():
