@@ -9,7 +9,7 @@ def test_console_executable_of_its_architecture_with_its_resources(executables):
     image = pefile.PE(str(executables["CORVANE"]))
     header = {"mingw-i686": (0x14C, 0x10B, 3), "mingw-x86_64": (0x8664, 0x20B, 3)}  # console
     assert (image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic, image.OPTIONAL_HEADER.Subsystem
-            ) == header[executables["CORVANE"].parts[-4]]
+            ) == header[executables["CORVANE"].parent.name]
     assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} == SYSTEM_DLLS
     found = {kind.id: [(e.id, lang.id) for e in kind.directory.entries
                        for lang in e.directory.entries]
