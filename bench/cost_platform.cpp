@@ -46,6 +46,13 @@ bool OsSetServiceStatus(OsHandle /*statusHandle*/, const ServiceStatus& status) 
 
 void OsShowServiceText(std::string_view /*text*/) {}
 
+// No manager watches the bench's loop.
+std::uint32_t OsKeepAliveIntervalMs() {
+    return 0;
+}
+
+void OsServiceKeepAlive() {}
+
 OsHandle OsOpenSCManager(std::uint32_t /*desiredAccess*/) {
     return 0;
 }
