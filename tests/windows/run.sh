@@ -9,7 +9,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then  # for wine32, the
 fi
 install_packages cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 wine32:i386 python3-pefile \
-    python3-pytest iproute2 util-linux
+    python3-pytest iproute2 util-linux osslsigncode openssl
 for preset in mingw-i686 mingw-x86_64; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"

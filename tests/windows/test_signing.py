@@ -1,0 +1,98 @@
+"""The release signed by scripts/sign.sh with a code-signing certificate of a throwaway CA."""
+import os
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+from test_resources import check_release_image
+
+SIGN = pathlib.Path(__file__).resolve().parents[2] / "scripts/sign.sh"
+PASSWORD = "pass phrase $HOME 'quoted'"  # what a shell would expand or split
+RELEASE = [("mingw-i686", "CORVANE.exe"), ("mingw-x86_64", "CORVANE.exe")]  # (preset, file)
+
+
+@pytest.fixture(scope="module")
+def maker(tmp_path_factory):  # the CA's certificate, and the variables that sign with it
+    folder = tmp_path_factory.mktemp("maker")
+    (folder / "openssl.cnf").write_text("[req]\ndistinguished_name = name\n[name]\n")
+    for name, extensions in [("ca", ["basicConstraints=critical,CA:true", "keyUsage=keyCertSign"]),
+                             ("maker", ["extendedKeyUsage=codeSigning"])]:
+        issuer = ["-CA", "ca.pem", "-CAkey", "ca.key"] if name != "ca" else []
+        subprocess.run(["openssl", "req", "-config", "openssl.cnf", "-x509", "-newkey", "rsa:2048",
+                        "-nodes", "-days", "2", "-subj", f"/CN=Corvane test {name}", "-keyout",
+                        f"{name}.key", "-out", f"{name}.pem", *issuer,
+                        *(a for e in extensions for a in ("-addext", e))],
+                       cwd=folder, capture_output=True, timeout=60, check=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-in", "maker.pem", "-inkey", "maker.key",
+                    "-out", "maker.pfx", "-passout", "pass:" + PASSWORD],
+                   cwd=folder, capture_output=True, timeout=60, check=True)
+    return folder / "ca.pem", {"CORVANE_SIGN_PFX": str(folder / "maker.pfx"),
+                               "CORVANE_SIGN_PASSWORD": PASSWORD}
+
+
+def sign(maker, variables, *files):  # in the maker's folder, with the maker's variables
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_SIGN")}
+    env.update({k: v for k, v in (maker[1] | variables).items() if v is not None})
+    return subprocess.run([SIGN, *files], env=env, cwd=maker[0].parent, capture_output=True,
+                          text=True, timeout=60, check=False)
+
+
+def verified(ca, path):
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, path],
+                            capture_output=True, timeout=60, check=False)
+    return verify.returncode == 0
+
+
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory, executables, maker):  # copies, each in a folder named as its preset
+    preset = executables["CORVANE"].parent
+    folder = tmp_path_factory.mktemp("signed") / preset.name
+    folder.mkdir()
+    files = [pathlib.Path(shutil.copy(preset / name, folder))
+             for release_preset, name in RELEASE if release_preset == preset.name]
+    result = sign(maker, {}, *files)
+    assert (result.returncode, result.stderr) == (0, "")
+    return files
+
+
+def test_signed_files_verify_until_one_byte_changes_and_keep_their_resources(maker, signed):
+    for path in signed:
+        assert verified(maker[0], path), path
+        if path.suffix == ".exe":
+            check_release_image(path)
+        changed = path.with_name("changed-" + path.name)
+        data = bytearray(path.read_bytes())
+        data[len(data) // 2] ^= 1
+        changed.write_bytes(data)
+        assert not verified(maker[0], changed), path
+
+
+def test_signed_executable_runs(signed, wine):
+    [executable] = [path for path in signed if path.suffix == ".exe"]
+    path = wine.install("CORVANE", "signed", executable)
+    status, out, _ = wine.run(path, "-version")
+    assert status == 0 and out.startswith(b"Corvane Server service, version 1.01\r\n"), out
+
+
+@pytest.mark.parametrize("variables, also, message", [
+    ({"CORVANE_SIGN_PFX": None}, [], "CORVANE_SIGN_PFX is not set"),
+    ({"CORVANE_SIGN_PFX": "/nonexistent.pfx"}, [], "cannot read the certificate file"),
+    ({"CORVANE_SIGN_PFX": "ca.pem"}, [], "ca.pem is not a PKCS#12 file"),
+    ({"CORVANE_SIGN_PASSWORD": None}, [], "CORVANE_SIGN_PASSWORD is not set"),
+    ({"CORVANE_SIGN_PASSWORD": PASSWORD[:-1]}, [], "wrong password for"),
+    ({}, ["missing.msi"], "no such file: "),  # before anything is signed
+    ({"CORVANE_SIGN_TIMESTAMP": "http://127.0.0.1:9"}, [], "cannot sign"),  # after the signing
+], ids=["no certificate", "no certificate file", "no PKCS#12", "no password", "wrong password",
+        "no file", "no time stamp"])
+def test_a_failure_says_why_and_leaves_the_files_as_they_were(
+        maker, executables, tmp_path, variables, also, message):
+    original = executables["CORVANE"].read_bytes()
+    shutil.copy(executables["CORVANE"], tmp_path)
+    result = sign(maker, variables, tmp_path / "CORVANE.exe", *(tmp_path / name for name in also))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("sign.sh: ") and message in result.stderr, result.stderr
+    assert PASSWORD[:-1] not in result.stderr  # neither password, the right one or the wrong
+    assert [p.name for p in tmp_path.iterdir()] == ["CORVANE.exe"]  # and nothing half-signed
+    assert (tmp_path / "CORVANE.exe").read_bytes() == original
