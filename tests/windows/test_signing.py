@@ -17,17 +17,15 @@ RELEASE = [("mingw-i686", "CORVANE.exe"), ("mingw-x86_64", "CORVANE.exe")]  # (p
 def maker(tmp_path_factory):  # the CA's certificate, and the variables that sign with it
     folder = tmp_path_factory.mktemp("maker")
     (folder / "openssl.cnf").write_text("[req]\ndistinguished_name = name\n[name]\n")
-    for name, extensions in [("ca", ["basicConstraints=critical,CA:true", "keyUsage=keyCertSign"]),
-                             ("maker", ["extendedKeyUsage=codeSigning"])]:
-        issuer = ["-CA", "ca.pem", "-CAkey", "ca.key"] if name != "ca" else []
-        subprocess.run(["openssl", "req", "-config", "openssl.cnf", "-x509", "-newkey", "rsa:2048",
-                        "-nodes", "-days", "2", "-subj", f"/CN=Corvane test {name}", "-keyout",
-                        f"{name}.key", "-out", f"{name}.pem", *issuer,
-                        *(a for e in extensions for a in ("-addext", e))],
-                       cwd=folder, capture_output=True, timeout=60, check=True)
-    subprocess.run(["openssl", "pkcs12", "-export", "-in", "maker.pem", "-inkey", "maker.key",
-                    "-out", "maker.pfx", "-passout", "pass:" + PASSWORD],
-                   cwd=folder, capture_output=True, timeout=60, check=True)
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, capture_output=True, timeout=60, check=True)
+    new = ["req", "-config", "openssl.cnf", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2"]
+    openssl(*new, "-subj", "/CN=Corvane test CA", "-keyout", "ca.key", "-out", "ca.pem",
+            "-addext", "basicConstraints=critical,CA:true", "-addext", "keyUsage=keyCertSign")
+    openssl(*new, "-subj", "/CN=Corvane test maker", "-keyout", "maker.key", "-out", "maker.pem",
+            "-CA", "ca.pem", "-CAkey", "ca.key", "-addext", "extendedKeyUsage=codeSigning")
+    openssl("pkcs12", "-export", "-in", "maker.pem", "-inkey", "maker.key", "-out", "maker.pfx",
+            "-passout", "pass:" + PASSWORD)
     return folder / "ca.pem", {"CORVANE_SIGN_PFX": str(folder / "maker.pfx"),
                                "CORVANE_SIGN_PASSWORD": PASSWORD}
 
@@ -40,9 +38,8 @@ def sign(maker, variables, *files):  # in the maker's folder, with the maker's v
 
 
 def verified(ca, path):
-    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, path],
-                            capture_output=True, timeout=60, check=False)
-    return verify.returncode == 0
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", ca, path], capture_output=True,
+                          timeout=60, check=False).returncode == 0
 
 
 @pytest.fixture(scope="module")
