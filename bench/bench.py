@@ -187,8 +187,9 @@ class Bench:
     def start_collector(self, name):
         if self.port_bound(SYSLOG_PORT):
             raise SystemExit("UDP port 514 is still taken")
-        if name == "corvane":
-            proc = self.start("corvane", [self.args.corvane])
+        builds = dict(self.args.build, corvane=self.args.corvane)
+        if name in builds:
+            proc = self.start(name, [builds[name]])
         else:
             conf = os.path.join(self.out, "rsyslog.conf")
             with open(conf, "w") as f:
@@ -658,6 +659,10 @@ def main():
     parser.add_argument("--journal-mib", type=int, default=8192)
     parser.add_argument("--collectors", default="corvane,rsyslog",
                         help="for trying the bench out: a partial run prints, writes nothing")
+    parser.add_argument("--build", action="append", default=[], metavar="NAME=PATH",
+                        type=lambda s: tuple(s.split("=", 1)),
+                        help="another build of the collector, for --collectors: a change's "
+                             "before and after side by side")
     args = parser.parse_args()
 
     started = time.monotonic()
