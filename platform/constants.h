@@ -22,6 +22,11 @@ inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
 inline constexpr std::uint32_t SERVICE_CONTROL_INTERROGATE = 4;
 inline constexpr std::uint32_t SERVICE_ACCEPT_STOP = 1;
 
+// A service's own SID, and the privilege that every process holds (it only lets a path
+// be walked through folders that the account cannot list).
+inline constexpr std::uint32_t SERVICE_SID_TYPE_UNRESTRICTED = 1;
+inline constexpr char SE_CHANGE_NOTIFY_NAME[] = "SeChangeNotifyPrivilege";
+
 // Access rights.
 inline constexpr std::uint32_t SC_MANAGER_ALL_ACCESS = 0xF003F;
 inline constexpr std::uint32_t SERVICE_ALL_ACCESS = 0xF01FF;
@@ -40,6 +45,10 @@ inline constexpr long ERROR_SUCCESS = 0;
 // Win32 error codes the program itself sets or tests.
 inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
 inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr std::uint32_t ERROR_NOT_SUPPORTED = 50;
+inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr std::uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
+inline constexpr std::uint32_t ERROR_INVALID_LEVEL = 124;
 inline constexpr std::uint32_t ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr std::uint32_t ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 inline constexpr std::uint32_t ERROR_SERVICE_NOT_ACTIVE = 1062;

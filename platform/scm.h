@@ -51,12 +51,30 @@ void OsServiceKeepAlive();
 
 OsHandle OsOpenSCManager(std::uint32_t desiredAccess);
 
-// Creates the service entry: own process, the given start type and error control, the
-// default account, no group, no dependencies.
+// Creates the service entry: own process, the given start type and error control, run
+// under `account`, a built-in one that takes no password; no group, no dependencies.
 OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* displayName,
                          std::uint32_t desiredAccess, std::uint32_t serviceType,
                          std::uint32_t startType, std::uint32_t errorControl,
-                         const char* binaryPath);
+                         const char* binaryPath, const char* account);
+
+// The settings of a service entry beyond those it is created with. Each is true once the
+// manager holds it; false with the manager's refusal in OsGetLastError(), or with the
+// error of reading it back: a manager that takes a setting without keeping it shows it
+// no more than one that has no such setting.
+
+// Cuts the privileges the service's process gets to those in `privilegeList`: names,
+// each ending in a zero, the list ending in one more.
+bool OsChangeServiceRequiredPrivileges(OsHandle service, const char* privilegeList);
+
+// Gives the service's process a SID of its own, of the given type.
+bool OsChangeServiceSidType(OsHandle service, std::uint32_t sidType);
+
+// Restarts the service `restartDelayMs` after each time its process ends without having
+// reported it stopped; the count of such ends starts again after `resetPeriodSeconds`
+// without one. A stop the service reports itself, with any exit code, is no such end.
+bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t restartDelayMs,
+                                   std::uint32_t resetPeriodSeconds);
 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t desiredAccess);
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string_view>
 
 #include "names.h"
 #include "platform/constants.h"
@@ -24,6 +25,43 @@ constexpr std::uint32_t TYPES_SUPPORTED = 7;  // error, warning and information
 
 // Room for " (0x", eight hex digits, ")" and the terminating zero.
 constexpr int ERROR_TEXT_OVERHEAD = 14;
+
+// A datagram from any host reaches the service's code: it owns no more of the machine
+// than binding a port and writing events take, which this account has.
+constexpr char SERVICE_ACCOUNT[] = R"(NT AUTHORITY\LocalService)";
+// Its one privilege, as the manager reads a list: each name ends in a zero, the list in
+// one more.
+constexpr char REQUIRED_PRIVILEGES[] = "SeChangeNotifyPrivilege\0";
+static_assert(std::string_view(REQUIRED_PRIVILEGES) == SE_CHANGE_NOTIFY_NAME &&
+              sizeof REQUIRED_PRIVILEGES == sizeof SE_CHANGE_NOTIFY_NAME + 1);
+constexpr std::uint32_t RESTART_DELAY_MS = 60'000;
+constexpr std::uint32_t RESET_PERIOD_SECONDS = 86'400;  // a day
+
+// A setting of the service beyond its entry's.
+struct Setting {
+    const char* call;         // the failure line's name for it
+    const char* unsupported;  // the line when the system has no such setting
+    bool (*change)(OsHandle service);
+};
+
+constexpr std::array<Setting, 3> SETTINGS{{
+    {"ChangeServiceConfig2 (required privileges)",
+     "Required privileges not supported by this system: the service keeps every privilege of "
+     "its account",
+     [](OsHandle service) {
+         return OsChangeServiceRequiredPrivileges(service, REQUIRED_PRIVILEGES);
+     }},
+    {"ChangeServiceConfig2 (service SID)",
+     "Service SID not supported by this system: no firewall rule can name the service",
+     [](OsHandle service) {
+         return OsChangeServiceSidType(service, SERVICE_SID_TYPE_UNRESTRICTED);
+     }},
+    {"ChangeServiceConfig2 (failure actions)",
+     "Failure actions not supported by this system: the service is not restarted after a crash",
+     [](OsHandle service) {
+         return OsChangeServiceFailureActions(service, RESTART_DELAY_MS, RESET_PERIOD_SECONDS);
+     }},
+}};
 
 const char* LastErrorText() {
     return FormatLastError(ErrorTextBuffer.data(), static_cast<int>(ErrorTextBuffer.size()));
@@ -49,6 +87,36 @@ bool RegisterEventSourceKey(const char* messageFile, std::size_t pathLength) {
         OsSetLastError(static_cast<std::uint32_t>(result));
         Print("RegSetValueEx failed - %s\n", LastErrorText());
         return false;
+    }
+    return true;
+}
+
+// Whether a refused setting is one the manager does not have, rather than one it failed
+// to set. The settings are constants, their values proven against the system's headers,
+// so what would elsewhere mean bad arguments can only mean a manager that does not know
+// them: 124, an information level it lacks (Windows before Vista; Wine's answer when
+// asked back for failure actions it took but kept not); 87, from Wine's ANSI entry point
+// for levels it does not convert; 50 and 120, a manager without the setting or without
+// the call. Anything else (access denied, a service marked for deletion, a handle gone,
+// memory, a manager that stopped answering) is a failure, and undoes the installation:
+// the account is never optional, and neither is a setting a manager has and refused.
+bool NoSuchSetting(std::uint32_t error) {
+    return error == ERROR_INVALID_LEVEL || error == ERROR_INVALID_PARAMETER ||
+           error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// Gives the new service what its entry cannot say. False, with the line printed, when the
+// manager refused one; a setting the system does not have is one line, and goes by.
+bool ConfigureService(OsHandle service) {
+    for (const Setting& setting : SETTINGS) {
+        if (setting.change(service)) {
+            continue;
+        }
+        if (!NoSuchSetting(OsGetLastError())) {
+            Print("%s failed - %s\n", setting.call, LastErrorText());
+            return false;
+        }
+        Print("%s - %s\n", setting.unsupported, LastErrorText());
     }
     return true;
 }
@@ -164,13 +232,13 @@ bool InstallCommand() {
     }
     const OsHandle service = OsCreateService(
         manager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.data());
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.data(), SERVICE_ACCOUNT);
     bool installed = false;
     if (service == 0) {
         Print("CreateService failed - %s\n", LastErrorText());
     } else {
         // The executable itself holds the catalogue, wherever it was installed from.
-        installed = RegisterEventSourceKey(path.data(), pathLength);
+        installed = ConfigureService(service) && RegisterEventSourceKey(path.data(), pathLength);
         if (installed) {
             Print("%s installed.\n", SERVICE_NAME);
         } else if (!OsDeleteService(service)) {  // all or nothing

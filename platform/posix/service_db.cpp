@@ -107,6 +107,14 @@ bool UnitFileExists(const char* unitPath) {
     return S_ISREG(info.st_mode) || FailWith(ERROR_CANT_RESOLVE_FILENAME);
 }
 
+// The unit file holds from the start what the settings beyond the entry's ask for:
+// capabilities bounded and given up once the socket is bound, a user of its own, and
+// Restart=on-abnormal. Only the handle is left to check.
+bool HoldsSetting(OsHandle service) {
+    std::array<char, PATH_MAX> unitPath{};
+    return LookUpHandle(service, true, unitPath);
+}
+
 }  // namespace
 
 OsHandle OsOpenSCManager(std::uint32_t /*desiredAccess*/) {
@@ -118,10 +126,12 @@ OsHandle OsOpenSCManager(std::uint32_t /*desiredAccess*/) {
     return TakeSlot(false, "");
 }
 
+// Linux has no built-in service accounts: the unit runs as a user of its own for each
+// run (DynamicUser=), whatever account is asked for.
 OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* /*displayName*/,
                          std::uint32_t /*desiredAccess*/, std::uint32_t serviceType,
                          std::uint32_t startType, std::uint32_t /*errorControl*/,
-                         const char* binaryPath) {
+                         const char* binaryPath, const char* /*account*/) {
     std::array<char, PATH_MAX> unitPath{};
     if (!LookUpHandle(manager, false, unitPath)) {
         return 0;
@@ -156,6 +166,19 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
     }
     ReloadManager();
     return TakeSlot(true, unitPath.data());
+}
+
+bool OsChangeServiceRequiredPrivileges(OsHandle service, const char* /*privilegeList*/) {
+    return HoldsSetting(service);
+}
+
+bool OsChangeServiceSidType(OsHandle service, std::uint32_t /*sidType*/) {
+    return HoldsSetting(service);
+}
+
+bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t /*restartDelayMs*/,
+                                   std::uint32_t /*resetPeriodSeconds*/) {
+    return HoldsSetting(service);
 }
 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t /*desiredAccess*/) {

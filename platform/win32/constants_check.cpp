@@ -2,6 +2,8 @@
 // platform/socket_constants.h) and the shapes that cross the boundary
 // (platform/types.h) are the platform's own.
 // Nothing here runs: a mismatch stops the build.
+#include <string_view>
+
 #include "platform/constants.h"
 #include "platform/socket_constants.h"
 
@@ -18,6 +20,8 @@ constexpr auto running = SERVICE_RUNNING;
 constexpr auto controlStop = SERVICE_CONTROL_STOP;
 constexpr auto controlInterrogate = SERVICE_CONTROL_INTERROGATE;
 constexpr auto acceptStop = SERVICE_ACCEPT_STOP;
+constexpr auto sidUnrestricted = SERVICE_SID_TYPE_UNRESTRICTED;
+constexpr std::string_view changeNotify = SE_CHANGE_NOTIFY_NAME;
 constexpr auto managerAllAccess = SC_MANAGER_ALL_ACCESS;
 constexpr auto serviceAllAccess = SERVICE_ALL_ACCESS;
 constexpr auto keyAllAccess = KEY_ALL_ACCESS;
@@ -29,6 +33,10 @@ constexpr auto dword = REG_DWORD;
 constexpr auto success = ERROR_SUCCESS;
 constexpr auto invalidHandle = ERROR_INVALID_HANDLE;
 constexpr auto notEnoughMemory = ERROR_NOT_ENOUGH_MEMORY;
+constexpr auto notSupported = ERROR_NOT_SUPPORTED;
+constexpr auto invalidParameter = ERROR_INVALID_PARAMETER;
+constexpr auto callNotImplemented = ERROR_CALL_NOT_IMPLEMENTED;
+constexpr auto invalidLevel = ERROR_INVALID_LEVEL;
 constexpr auto serviceDoesNotExist = ERROR_SERVICE_DOES_NOT_EXIST;
 constexpr auto cannotAcceptControl = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
 constexpr auto serviceNotActive = ERROR_SERVICE_NOT_ACTIVE;
@@ -64,6 +72,8 @@ static_assert(program::running == SERVICE_RUNNING);
 static_assert(program::controlStop == SERVICE_CONTROL_STOP);
 static_assert(program::controlInterrogate == SERVICE_CONTROL_INTERROGATE);
 static_assert(program::acceptStop == SERVICE_ACCEPT_STOP);
+static_assert(program::sidUnrestricted == SERVICE_SID_TYPE_UNRESTRICTED);
+static_assert(program::changeNotify == SE_CHANGE_NOTIFY_NAME);
 static_assert(program::managerAllAccess == SC_MANAGER_ALL_ACCESS);
 static_assert(program::serviceAllAccess == SERVICE_ALL_ACCESS);
 static_assert(program::keyAllAccess == KEY_ALL_ACCESS);
@@ -75,6 +85,10 @@ static_assert(program::dword == REG_DWORD);
 static_assert(program::success == ERROR_SUCCESS);
 static_assert(program::invalidHandle == ERROR_INVALID_HANDLE);
 static_assert(program::notEnoughMemory == ERROR_NOT_ENOUGH_MEMORY);
+static_assert(program::notSupported == ERROR_NOT_SUPPORTED);
+static_assert(program::invalidParameter == ERROR_INVALID_PARAMETER);
+static_assert(program::callNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
+static_assert(program::invalidLevel == ERROR_INVALID_LEVEL);
 static_assert(program::serviceDoesNotExist == ERROR_SERVICE_DOES_NOT_EXIST);
 static_assert(program::cannotAcceptControl == ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
 static_assert(program::serviceNotActive == ERROR_SERVICE_NOT_ACTIVE);

@@ -56,6 +56,20 @@ void FromNativeStatus(const SERVICE_STATUS& native, ServiceStatus* status) {
     status->waitHint = native.dwWaitHint;
 }
 
+// Hands one setting to the manager, then asks for it back: Wine takes failure actions
+// without keeping them, and only its answer to the query (ERROR_INVALID_LEVEL) says so.
+// A buffer too small for the answer still proves that the setting is kept.
+bool ChangeSetting(OsHandle service, DWORD level, void* info) {
+    const SC_HANDLE native = ToNative<SC_HANDLE>(service);
+    if (ChangeServiceConfig2A(native, level, info) == FALSE) {
+        return false;
+    }
+    alignas(SERVICE_FAILURE_ACTIONSA) std::array<BYTE, 256> kept{};
+    DWORD needed = 0;
+    return QueryServiceConfig2A(native, level, kept.data(), kept.size(), &needed) != FALSE ||
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
 }  // namespace
 
 bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table) {
@@ -127,7 +141,7 @@ OsHandle OsOpenSCManager(std::uint32_t desiredAccess) {
 OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* displayName,
                          std::uint32_t desiredAccess, std::uint32_t serviceType,
                          std::uint32_t startType, std::uint32_t errorControl,
-                         const char* binaryPath) {
+                         const char* binaryPath, const char* account) {
     // The manager reads the path as a command line: unquoted, "C:\Program Files\x.exe"
     // would first run C:\Program.exe, as LocalSystem, if anyone put one there.
     std::array<char, MAX_QUOTED_PATH> quoted{};
@@ -136,9 +150,31 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
+    // The built-in service accounts take an empty password.
     return FromNative(CreateServiceA(ToNative<SC_HANDLE>(manager), serviceName, displayName,
                                      desiredAccess, serviceType, startType, errorControl,
-                                     quoted.data(), nullptr, nullptr, nullptr, nullptr, nullptr));
+                                     quoted.data(), nullptr, nullptr, nullptr, account, ""));
+}
+
+bool OsChangeServiceRequiredPrivileges(OsHandle service, const char* privilegeList) {
+    SERVICE_REQUIRED_PRIVILEGES_INFOA info{const_cast<LPSTR>(privilegeList)};
+    return ChangeSetting(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &info);
+}
+
+bool OsChangeServiceSidType(OsHandle service, std::uint32_t sidType) {
+    SERVICE_SID_INFO info{sidType};
+    return ChangeSetting(service, SERVICE_CONFIG_SERVICE_SID_INFO, &info);
+}
+
+// The same restart for the first, the second and every later failure: the manager
+// repeats the last action, and the Services console shows these three.
+bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t restartDelayMs,
+                                   std::uint32_t resetPeriodSeconds) {
+    std::array<SC_ACTION, 3> actions{};
+    actions.fill({SC_ACTION_RESTART, restartDelayMs});
+    SERVICE_FAILURE_ACTIONSA info{resetPeriodSeconds, nullptr, nullptr, actions.size(),
+                                  actions.data()};
+    return ChangeSetting(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info);
 }
 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t desiredAccess) {

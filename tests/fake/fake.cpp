@@ -145,6 +145,12 @@ OsHandle Open(FakeCall call, Kind kind, std::string line = {}, std::string name 
                                                                 : NewHandle(kind, std::move(name));
 }
 
+bool ChangeSetting(OsHandle service, const std::string& setting) {
+    Lock lock(FakeLock);
+    return Admit(service, Kind::Service,
+                 Enter(lock, FakeCall::ChangeServiceConfig2, "ChangeServiceConfig2 " + setting));
+}
+
 void CopyOut(const std::string& text, std::span<char> out) {
     const std::size_t copied = std::min(text.size(), out.size() - 1);
     std::memcpy(out.data(), text.data(), copied);
@@ -361,15 +367,32 @@ OsHandle OsOpenSCManager(std::uint32_t desiredAccess) {
 OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* displayName,
                          std::uint32_t desiredAccess, std::uint32_t serviceType,
                          std::uint32_t startType, std::uint32_t errorControl,
-                         const char* binaryPath) {
+                         const char* binaryPath, const char* account) {
     const Lock lock(FakeLock);
     Fake.trace.push_back(std::string("CreateService ") + serviceName + " " + displayName + " " +
                          Hex(desiredAccess) + " " + Hex(serviceType) + " " + Hex(startType) + " " +
-                         Hex(errorControl) + " " + binaryPath);
+                         Hex(errorControl) + " " + binaryPath + " as " + account);
     if (!Admit(manager, Kind::Manager, Fake.installedService.empty() ? 0 : ERROR_SERVICE_EXISTS))
         return 0;
     Fake.installedService = serviceName;
     return NewHandle(Kind::Service);
+}
+
+bool OsChangeServiceRequiredPrivileges(OsHandle service, const char* privilegeList) {
+    std::string names;  // read as the manager reads the list: up to its empty name
+    for (const char* name = privilegeList; *name != '\0'; name += std::strlen(name) + 1)
+        names += std::string(" ") + name;
+    return ChangeSetting(service, "privileges" + names);
+}
+
+bool OsChangeServiceSidType(OsHandle service, std::uint32_t sidType) {
+    return ChangeSetting(service, "sid " + std::to_string(sidType));
+}
+
+bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t restartDelayMs,
+                                   std::uint32_t resetPeriodSeconds) {
+    return ChangeSetting(service, "restart " + std::to_string(restartDelayMs) + "ms reset " +
+                                      std::to_string(resetPeriodSeconds) + "s");
 }
 
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t /*desiredAccess*/) {

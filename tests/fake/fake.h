@@ -18,6 +18,7 @@ enum class FakeCall {
     RegisterServiceCtrlHandler,
     SetServiceStatus,
     OpenSCManager,
+    ChangeServiceConfig2,
     ControlService,
     QueryServiceStatus,
     DeleteService,

@@ -115,6 +115,7 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         std::uint32_t error;
         std::string output;
         std::string refusal{};  // of the executable's place
+        int nth = 1;            // or that call fails
     } cases[] = {
         {InstallCommand, false, GetModuleFileName, 5,
          "Unable to install Corvane - Access is denied. (0x5)\n"},
@@ -122,6 +123,14 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         {InstallCommand, false, OpenSCManager, 0, "Unable to install Corvane - /tmp is hidden\n",
          "/tmp is hidden"},
         {InstallCommand, true, OpenSCManager, 0, EXISTS},
+        {InstallCommand, false, ChangeServiceConfig2, 5,
+         "ChangeServiceConfig2 (required privileges)" + denied},
+        {InstallCommand, false, ChangeServiceConfig2, 1072,
+         "ChangeServiceConfig2 (service SID) failed - The specified service has been marked for "
+         "deletion. (0x430)\n",
+         "", 2},
+        {InstallCommand, false, ChangeServiceConfig2, 6,
+         "ChangeServiceConfig2 (failure actions) failed - \n", "", 3},
         {InstallCommand, false, RegCreateKey, 5, "Cannot create registry entries!\n"},
         {InstallCommand, false, RegSetValue, 5, "RegSetValueEx" + denied},
         {InstallCommand, false, DeleteService, 1072,
@@ -141,7 +150,7 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         Fake.systemTexts[1000] = fits;
         Fake.systemTexts[1001] = "y" + fits;
         Fake.binaryRefusal = c.refusal;
-        FakeScript(c.call, 1, c.error);
+        FakeScript(c.call, c.nth, c.error);
         if (c.call == DeleteService && !c.installed)
             FakeScript(RegSetValue, 1, 5);
 
@@ -154,19 +163,55 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
     }
 }
 
-TEST_F(CommandTest, InstallRecordsTheServiceAndTheExecutableAsMessageFile) {
-    Fake.modulePath = "/usr/local/sbin/corvane";
-    EXPECT_TRUE(InstallCommand());
-    EXPECT_EQ(Fake.registry[KEY], (std::map<std::string, std::string>{
-                                      {"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
-                                      {"TypesSupported", "4:\7\0\0\0"s}}));
-    EXPECT_EQ(Fake.trace,
-              (Strings{"OpenSCManager f003f",
-                       "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane",
-                       "RegCreateKey " + KEY + " f003f", "RegSetValue EventMessageFile",
-                       "RegSetValue TypesSupported", "CloseServiceHandle service",
-                       "CloseServiceHandle manager"}));
-    EXPECT_EQ(FakeOpenHandleCount(), 0u);
+// A setting the system does not have is one line; the account and the rest still go in.
+TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessageFile) {
+    const std::string privileges =
+        "Required privileges not supported by this system: the service keeps every privilege of "
+        "its account - ";
+    const std::string sid =
+        "Service SID not supported by this system: no firewall rule can name the service - ";
+    const std::string restart =
+        "Failure actions not supported by this system: the service is not restarted after a "
+        "crash - ";
+    const std::string parameter = "The parameter is incorrect. (0x57)\n";
+    const std::string level = "The system call level is not correct. (0x7c)\n";
+    const struct {
+        std::array<std::uint32_t, 3> errors;  // of each setting's call
+        std::string console;
+    } cases[] = {
+        {{0, 0, 0}, ""},
+        {{87, 0, 0}, privileges + parameter},
+        {{0, 124, 0}, sid + level},
+        {{0, 0, 50}, restart + "\n"},
+        {{120, 87, 124}, privileges + "\n" + sid + parameter + restart + level},  // as on Wine
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.console);
+        ResetProcess();
+        Fake.modulePath = "/usr/local/sbin/corvane";
+        Fake.systemTexts[87] = "The parameter is incorrect.\r\n";
+        Fake.systemTexts[124] = "The system call level is not correct.\r\n";
+        for (int nth = 1; nth <= 3; ++nth)
+            FakeScript(FakeCall::ChangeServiceConfig2, nth, c.errors[nth - 1]);
+
+        EXPECT_TRUE(InstallCommand());
+        EXPECT_EQ(Fake.console, c.console + "Corvane installed.\n");
+        EXPECT_EQ(Fake.registry[KEY], (std::map<std::string, std::string>{
+                                          {"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
+                                          {"TypesSupported", "4:\7\0\0\0"s}}));
+        EXPECT_EQ(Fake.trace,
+                  (Strings{"OpenSCManager f003f",
+                           "CreateService Corvane Corvane f01ff 10 3 1 "
+                           "/usr/local/sbin/corvane as NT AUTHORITY\\LocalService",
+                           "ChangeServiceConfig2 privileges SeChangeNotifyPrivilege",
+                           "ChangeServiceConfig2 sid 1",
+                           "ChangeServiceConfig2 restart 60000ms reset 86400s",
+                           "RegCreateKey " + KEY + " f003f", "RegSetValue EventMessageFile",
+                           "RegSetValue TypesSupported", "CloseServiceHandle service",
+                           "CloseServiceHandle manager"}));
+        EXPECT_EQ(Fake.installedService, "Corvane");
+        EXPECT_EQ(FakeOpenHandleCount(), 0u);
+    }
 }
 
 TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
