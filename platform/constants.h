@@ -22,8 +22,8 @@ inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
 inline constexpr std::uint32_t SERVICE_CONTROL_INTERROGATE = 4;
 inline constexpr std::uint32_t SERVICE_ACCEPT_STOP = 1;
 
-// A service's own SID, and the privilege that every process holds (it only lets a path
-// be walked through folders that the account cannot list).
+// A service's own SID, and the privilege Windows gives every account (it lets a path be
+// walked through folders the account cannot list).
 inline constexpr std::uint32_t SERVICE_SID_TYPE_UNRESTRICTED = 1;
 inline constexpr char SE_CHANGE_NOTIFY_NAME[] = "SeChangeNotifyPrivilege";
 

@@ -94,12 +94,12 @@ bool RegisterEventSourceKey(const char* messageFile, std::size_t pathLength) {
 // Whether a refused setting is one the manager does not have, rather than one it failed
 // to set. The settings are constants, their values proven against the system's headers,
 // so what would elsewhere mean bad arguments can only mean a manager that does not know
-// them: 124, an information level it lacks (Windows before Vista; Wine's answer when
-// asked back for failure actions it took but kept not); 87, from Wine's ANSI entry point
-// for levels it does not convert; 50 and 120, a manager without the setting or without
-// the call. Anything else (access denied, a service marked for deletion, a handle gone,
-// memory, a manager that stopped answering) is a failure, and undoes the installation:
-// the account is never optional, and neither is a setting a manager has and refused.
+// them: 124, an information level it lacks (Wine's answer when asked back for failure
+// actions it took but did not keep); 87, Wine's answer for required privileges and the
+// service SID; 50 and 120, a manager without the setting or without the call. Anything else (access
+// denied, a service marked for deletion, a handle gone, memory, a manager that stopped answering)
+// is a failure, and undoes the installation: the account is never optional, and neither is a
+// setting a manager has and refused.
 bool NoSuchSetting(std::uint32_t error) {
     return error == ERROR_INVALID_LEVEL || error == ERROR_INVALID_PARAMETER ||
            error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED;

@@ -143,7 +143,7 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
                          std::uint32_t startType, std::uint32_t errorControl,
                          const char* binaryPath, const char* account) {
     // The manager reads the path as a command line: unquoted, "C:\Program Files\x.exe"
-    // would first run C:\Program.exe, as LocalSystem, if anyone put one there.
+    // would first run C:\Program.exe, as the service's account, if anyone put one there.
     std::array<char, MAX_QUOTED_PATH> quoted{};
     const int length = std::snprintf(quoted.data(), quoted.size(), "\"%s\"", binaryPath);
     if (length < 0 || static_cast<std::size_t>(length) >= quoted.size()) {
@@ -166,8 +166,8 @@ bool OsChangeServiceSidType(OsHandle service, std::uint32_t sidType) {
     return ChangeSetting(service, SERVICE_CONFIG_SERVICE_SID_INFO, &info);
 }
 
-// The same restart for the first, the second and every later failure: the manager
-// repeats the last action, and the Services console shows these three.
+// One restart each for the first, the second and the later failures, the three the
+// Services console shows.
 bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t restartDelayMs,
                                    std::uint32_t resetPeriodSeconds) {
     std::array<SC_ACTION, 3> actions{};
