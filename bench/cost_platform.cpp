@@ -58,8 +58,20 @@ OsHandle OsOpenSCManager(std::uint32_t /*desiredAccess*/) {
 }
 
 OsHandle OsCreateService(OsHandle, const char*, const char*, std::uint32_t, std::uint32_t,
-                         std::uint32_t, std::uint32_t, const char*) {
+                         std::uint32_t, std::uint32_t, const char*, const char*) {
     return 0;
+}
+
+bool OsChangeServiceRequiredPrivileges(OsHandle, const char*) {
+    return false;
+}
+
+bool OsChangeServiceSidType(OsHandle, std::uint32_t) {
+    return false;
+}
+
+bool OsChangeServiceFailureActions(OsHandle, std::uint32_t, std::uint32_t) {
+    return false;
 }
 
 OsHandle OsOpenService(OsHandle, const char*, std::uint32_t) {
