@@ -41,8 +41,9 @@ SC_HANDLE OpenCorvane(DWORD access, SC_HANDLE* manager) {
 
 }  // namespace
 
-// Immediate, before anything is stopped: CORVANE_RUNNING is 1 when the service runs or
-// is starting, so that the install starts it again at its end. No service is no answer.
+// Immediate, before an older release is taken away or anything is stopped: CORVANE_RUNNING
+// is 1 when the service runs or is starting, so that the install starts it again at its
+// end. No service is no answer.
 extern "C" __declspec(dllexport) UINT __stdcall RememberRunning(MSIHANDLE install) {
     SC_HANDLE manager = nullptr;
     SC_HANDLE service = OpenCorvane(SERVICE_QUERY_STATUS, &manager);
