@@ -15,8 +15,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 install_packages "${LINUX_PACKAGES[@]}" libgtest-dev libsystemd-dev iproute2 util-linux \
     python3-pytest python3-pefile g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-    wine64 osslsigncode openssl clang libclang-rt-14-dev clang-format clang-tidy cppcheck \
-    mandoc || exit 1
+    wine64 wixl msitools osslsigncode openssl clang libclang-rt-14-dev clang-format clang-tidy \
+    cppcheck mandoc || exit 1
 
 passed=0
 failed=0

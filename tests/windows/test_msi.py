@@ -1,0 +1,213 @@
+"""The MSI package: its tables first (no Wine), then its life under Wine's msiexec, in file
+order: install, run, upgrade, uninstall, AUTOSTART, repair, and -remove of its service."""
+import pathlib
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import events
+from test_service import (EVENT_SOURCE_KEY, LOG, RUNNING, SERVICE, STARTING, STOPPED, send,
+                          state, wait_for_events)
+
+SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Corvane"
+UPGRADE_CODE = "{C2FCF637-D092-4595-80FC-99E40D553E6D}"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+# Per build: the package's name, its program folder, and where Wine puts that folder.
+ARCHITECTURES = {"mingw-i686": ("x86", "ProgramFilesFolder", "Program Files (x86)/Corvane"),
+                 "mingw-x86_64": ("x64", "ProgramFiles64Folder", "Program Files/Corvane")}
+
+
+def export(package, table):  # the rows of one table, after its three header lines
+    out = subprocess.run(["msiinfo", "export", package, table], capture_output=True,
+                         text=True, timeout=60, check=True).stdout
+    return [tuple(line.split("\t")) for line in out.splitlines()[3:]]
+
+
+@pytest.fixture(scope="session")
+def build(executables):
+    return executables["CORVANE"].parent
+
+
+@pytest.fixture(scope="session")
+def package(build):
+    arch = ARCHITECTURES[build.name][0]
+    [found] = build.glob(f"corvane-*-{arch}.msi")
+    return found
+
+
+def test_tables_install_the_service_as_the_install_command_does(build, package):
+    arch, folder, _ = ARCHITECTURES[build.name]
+    version = re.fullmatch(rf"corvane-(.+)-{arch}\.msi", package.name)[1]
+    assert export(package, "ServiceInstall") == [(  # own process, demand start, normal errors
+        "Corvane", "Corvane", "Corvane", "16", "3", "1", "", "", "NT AUTHORITY\\LocalService",
+        "", "", "Service", "")]
+    # Stop on install and on uninstall, delete on uninstall, wait.
+    assert export(package, "ServiceControl") == [("Corvane", "Corvane", "162", "", "1", "Service")]
+    key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvane\\"
+    assert sorted(row[1:] for row in export(package, "Registry")) == [  # "#%": REG_EXPAND_SZ
+        ("2", key, "EventMessageFile", "#%[#CORVANE.exe]", "Service"),
+        ("2", key, "TypesSupported", "#7", "Service")]
+    assert ("INSTALLDIR", folder, "Corvane") in export(package, "Directory")
+    # 3072: deferred, in the system's context; 64: a failure does not fail the install.
+    assert {row[0]: (row[2], row[3], int(row[1]) & ~2048) for row in export(
+        package, "CustomAction")} == {
+        "FindSc": ("SC", f"[{'System64Folder' if arch == 'x64' else 'SystemFolder'}]sc.exe", 51),
+        "RememberRunning": ("SetupActions", "RememberRunning", 1),
+        "CutPrivileges": ("SC", "privs Corvane SeChangeNotifyPrivilege", 50 + 1024 + 64),
+        "ServiceSid": ("SC", "sidtype Corvane unrestricted", 50 + 1024 + 64),
+        "RestartOnFailure": ("SC", "failure Corvane reset= 86400 actions= restart/60000",
+                             50 + 1024),
+        "StartWithWindows": ("SetupActions", "StartWithWindows", 1 + 1024),
+        "StartService": ("SC", "start Corvane", 50 + 1024)}
+    order = sorted(export(package, "InstallExecuteSequence"), key=lambda row: int(row[2]))
+    names = [row[0] for row in order]
+    assert [n for n in names if n in (
+        "RememberRunning", "InstallValidate", "RemoveExistingProducts", "InstallInitialize",
+        "StopServices", "InstallServices", "CutPrivileges", "ServiceSid", "RestartOnFailure",
+        "StartWithWindows", "StartServices", "StartService", "InstallFinalize")] == [
+        "RememberRunning", "InstallValidate", "RemoveExistingProducts", "InstallInitialize",
+        "StopServices", "InstallServices", "CutPrivileges", "ServiceSid", "RestartOnFailure",
+        "StartWithWindows", "StartServices", "StartService", "InstallFinalize"]
+    conditions = {row[0]: row[1] for row in order}
+    assert conditions["StartWithWindows"] == 'AUTOSTART="1" AND NOT REMOVE~="ALL"'
+    assert conditions["StartService"] == (
+        '(AUTOSTART="1" OR CORVANE_RUNNING) AND NOT REMOVE~="ALL"')
+    assert sorted(export(package, "Upgrade")) == [  # a major upgrade of any older release
+        (UPGRADE_CODE, "", version, "", "1", "", "WIX_UPGRADE_DETECTED"),
+        (UPGRADE_CODE, version, "", "", "2", "", "WIX_DOWNGRADE_DETECTED")]
+    properties = dict(export(package, "Property"))
+    assert {n: properties[n] for n in ("ProductName", "Manufacturer", "ProductVersion",
+                                       "ARPNOMODIFY")} == {
+        "ProductName": "Corvane", "Manufacturer": "The Corvane developers",
+        "ProductVersion": version, "ARPNOMODIFY": "1"}
+    assert "AUTOSTART" in properties["SecureCustomProperties"].split(";")
+
+
+@pytest.fixture(scope="module")
+def session(wine, build):
+    yield wine
+    # Whatever a failed case left, so that the other modules start from nothing.
+    for msi in (wine.drive_c / "corvane").glob("*.msi"):
+        wine.run("msiexec", "/x", msi, "/qn")
+    wine.run("sc", "delete", SERVICE)
+    wine.run("reg", "delete", EVENT_SOURCE_KEY, "/f")
+    shutil.rmtree(wine.drive_c / ARCHITECTURES[build.name][2], ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def newer(tmp_path_factory, build):
+    """The same sources built as release 1.02."""
+    into = tmp_path_factory.mktemp("newer")
+    subprocess.run(["cmake", "-S", ROOT, "-B", into, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/{build.name}.cmake",
+                    "-DCORVANE_VERSION=1.02"], capture_output=True, timeout=300, check=True)
+    subprocess.run(["cmake", "--build", into, "--target", "msi"], capture_output=True,
+                   timeout=600, check=True)
+    return into
+
+
+def msiexec(session, action, package, *properties):
+    """Exit status and the errors of a verbose log; the package is copied into the prefix."""
+    (session.drive_c / "corvane").mkdir(exist_ok=True)
+    shutil.copy(package, session.drive_c / "corvane" / package.name)
+    status, _, _ = session.run("msiexec", action, f"C:\\corvane\\{package.name}", "/qn", "/l*v",
+                               "C:\\corvane\\log", *properties)
+    log = (session.drive_c / "corvane/log").read_text(encoding="latin-1")
+    return status, [line for line in log.splitlines() if re.search(r"^Error|Return value 3", line)]
+
+
+def installed(session, build):
+    return session.drive_c / ARCHITECTURES[build.name][2] / "CORVANE.exe"
+
+
+def keys(session):
+    # The image path as a path: Wine's msiexec writes it without quotation marks.
+    service = session.registry(SERVICE_KEY)
+    if service:
+        service["ImagePath"] = (service["ImagePath"][0], service["ImagePath"][1].strip('"'))
+    return service, session.registry(EVENT_SOURCE_KEY)
+
+
+def test_install_creates_what_the_install_command_creates_and_refuses_it_then(session, build,
+                                                                           package):
+    folder = ARCHITECTURES[build.name][2]
+    executable = session.install("CORVANE", folder)
+    # From C:\, the message file is still the executable.
+    status, out, _ = session.run(executable, "-install", cwd=session.drive_c)
+    assert (status, out.endswith(b"\r\nCorvane installed.\r\n")) == (0, True), out
+    assert session.registry(SERVICE_KEY)["ImagePath"] == ("REG_SZ", f'"{executable}"')
+    by_command = keys(session)
+    assert session.run(executable, "-remove")[0] == 0
+    installed(session, build).unlink()
+    assert msiexec(session, "/i", package) == (0, [])
+    by_package = keys(session)
+    service, event_source = by_package
+    names = ("Type", "Start", "ErrorControl", "ImagePath", "ObjectName")
+    assert [service.get(n) for n in names] == [
+        ("REG_DWORD", "0x10"), ("REG_DWORD", "0x3"), ("REG_DWORD", "0x1"),
+        ("REG_SZ", executable), ("REG_SZ", r"NT AUTHORITY\LocalService")]
+    assert event_source == {"EventMessageFile": ("REG_EXPAND_SZ", executable),
+                            "TypesSupported": ("REG_DWORD", "0x7")}
+    status, out, _ = session.run(executable, "-install", cwd=installed(session, build).parent)
+    assert (status, out[:23], out[-9:]) == (1, b"CreateService failed - ", b"(0x431)\r\n")
+    assert by_command == by_package == keys(session)
+
+
+def test_started_it_logs_a_datagram_once(session):
+    mark = session.mark()
+    assert session.run("net", "start", SERVICE)[0] == 0
+    assert session.wait_for(lambda: state(session) == (RUNNING, 0))
+    send(b"from the package\n")
+    [logged] = wait_for_events(session, mark, (LOG,), 1)
+    assert logged.strings == ("[from the package]",)
+    assert [e for e in events(session.trace(mark)) if e.id == LOG] == [logged]
+
+
+def newer_file(newer):
+    return (newer / "CORVANE.exe").read_bytes()
+
+
+def test_upgrade_restarts_a_running_service_on_the_new_file(session, build, newer):
+    mark = session.mark()
+    [package] = newer.glob("corvane-1.02-*.msi")
+    assert msiexec(session, "/i", package) == (0, [])
+    assert session.wait_for(lambda: state(session) == (RUNNING, 0))
+    [starting] = wait_for_events(session, mark, (STARTING,), 1)
+    assert starting.strings == ("Version 1.02",)
+    assert installed(session, build).read_bytes() == newer_file(newer)
+    assert session.registry(SERVICE_KEY)["Start"] == ("REG_DWORD", "0x3")
+
+
+def test_uninstall_stops_and_leaves_no_service_key_or_file(session, build, newer):
+    [package] = newer.glob("corvane-1.02-*.msi")
+    assert msiexec(session, "/x", package) == (0, [])
+    assert (state(session), keys(session)) == (None, (None, None))
+    assert not installed(session, build).parent.exists()
+
+
+def test_autostart_then_an_upgrade_of_the_stopped_service_and_a_repair(session, build,
+                                                                        package, newer):
+    assert msiexec(session, "/i", package, "AUTOSTART=1") == (0, [])
+    assert session.registry(SERVICE_KEY)["Start"] == ("REG_DWORD", "0x2")  # with Windows
+    assert session.wait_for(lambda: state(session) == (RUNNING, 0))
+    assert session.run("sc", "stop", SERVICE)[0] == 0
+    assert session.wait_for(lambda: state(session) == (STOPPED, 0))
+    [newer_package] = newer.glob("corvane-1.02-*.msi")
+    assert msiexec(session, "/i", newer_package) == (0, [])  # without AUTOSTART: demand
+    assert (state(session)[0], session.registry(SERVICE_KEY)["Start"]) == (
+        STOPPED, ("REG_DWORD", "0x3"))
+    installed(session, build).unlink()
+    assert msiexec(session, "/fa", newer_package) == (0, [])
+    assert installed(session, build).read_bytes() == newer_file(newer)
+
+
+def test_remove_command_removes_the_package_service_and_uninstall_the_rest(session, build,
+                                                                          newer):
+    status, out, _ = session.run(installed(session, build), "-remove")
+    assert (status, out, state(session), keys(session)) == (
+        0, b"Corvane removed.\r\n", None, (None, None))
+    [package] = newer.glob("corvane-1.02-*.msi")
+    assert msiexec(session, "/x", package) == (0, [])
+    assert not installed(session, build).parent.exists()
