@@ -45,10 +45,11 @@ def test_tables_install_the_service_as_the_install_command_does(build, package):
         "", "", "Service", "")]
     # Stop on install and on uninstall, delete on uninstall, wait.
     assert export(package, "ServiceControl") == [("Corvane", "Corvane", "162", "", "1", "Service")]
-    key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvane\\"
+    key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvane"
     assert sorted(row[1:] for row in export(package, "Registry")) == [  # "#%": REG_EXPAND_SZ
-        ("2", key, "EventMessageFile", "#%[#CORVANE.exe]", "Service"),
-        ("2", key, "TypesSupported", "#7", "Service")]
+        ("2", key, "-", "", "Service"),  # the key goes whole on uninstall
+        ("2", key + "\\", "EventMessageFile", "#%[#CORVANE.exe]", "Service"),
+        ("2", key + "\\", "TypesSupported", "#7", "Service")]
     assert ("INSTALLDIR", folder, "Corvane") in export(package, "Directory")
     # 3072: deferred, in the system's context; 64: a failure does not fail the install.
     assert {row[0]: (row[2], row[3], int(row[1]) & ~2048) for row in export(
