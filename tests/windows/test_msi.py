@@ -14,6 +14,10 @@ from test_service import (EVENT_SOURCE_KEY, LOG, RUNNING, SERVICE, STARTING, STO
 SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Corvane"
 UPGRADE_CODE = "{C2FCF637-D092-4595-80FC-99E40D553E6D}"
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+# The state learnt before the old release goes, the settings once the service exists.
+SEQUENCE = ("RememberRunning", "InstallValidate", "RemoveExistingProducts", "InstallInitialize",
+            "StopServices", "InstallServices", "CutPrivileges", "ServiceSid", "RestartOnFailure",
+            "StartWithWindows", "StartServices", "StartService", "InstallFinalize")
 # Per build: the package's name, its program folder, and where Wine puts that folder.
 ARCHITECTURES = {"mingw-i686": ("x86", "ProgramFilesFolder", "Program Files (x86)/Corvane"),
                  "mingw-x86_64": ("x64", "ProgramFiles64Folder", "Program Files/Corvane")}
@@ -63,14 +67,7 @@ def test_tables_install_the_service_as_the_install_command_does(build, package):
         "StartWithWindows": ("SetupActions", "StartWithWindows", 1 + 1024),
         "StartService": ("SC", "start Corvane", 50 + 1024)}
     order = sorted(export(package, "InstallExecuteSequence"), key=lambda row: int(row[2]))
-    names = [row[0] for row in order]
-    assert [n for n in names if n in (
-        "RememberRunning", "InstallValidate", "RemoveExistingProducts", "InstallInitialize",
-        "StopServices", "InstallServices", "CutPrivileges", "ServiceSid", "RestartOnFailure",
-        "StartWithWindows", "StartServices", "StartService", "InstallFinalize")] == [
-        "RememberRunning", "InstallValidate", "RemoveExistingProducts", "InstallInitialize",
-        "StopServices", "InstallServices", "CutPrivileges", "ServiceSid", "RestartOnFailure",
-        "StartWithWindows", "StartServices", "StartService", "InstallFinalize"]
+    assert [row[0] for row in order if row[0] in SEQUENCE] == list(SEQUENCE)
     conditions = {row[0]: row[1] for row in order}
     assert conditions["StartWithWindows"] == 'AUTOSTART="1" AND NOT REMOVE~="ALL"'
     assert conditions["StartService"] == (
@@ -170,10 +167,14 @@ def newer_file(newer):
     return (newer / "CORVANE.exe").read_bytes()
 
 
+def newer_package(newer):
+    [found] = newer.glob("corvane-1.02-*.msi")
+    return found
+
+
 def test_upgrade_restarts_a_running_service_on_the_new_file(session, build, newer):
     mark = session.mark()
-    [package] = newer.glob("corvane-1.02-*.msi")
-    assert msiexec(session, "/i", package) == (0, [])
+    assert msiexec(session, "/i", newer_package(newer)) == (0, [])
     assert session.wait_for(lambda: state(session) == (RUNNING, 0))
     [starting] = wait_for_events(session, mark, (STARTING,), 1)
     assert starting.strings == ("Version 1.02",)
@@ -182,8 +183,7 @@ def test_upgrade_restarts_a_running_service_on_the_new_file(session, build, newe
 
 
 def test_uninstall_stops_and_leaves_no_service_key_or_file(session, build, newer):
-    [package] = newer.glob("corvane-1.02-*.msi")
-    assert msiexec(session, "/x", package) == (0, [])
+    assert msiexec(session, "/x", newer_package(newer)) == (0, [])
     assert (state(session), keys(session)) == (None, (None, None))
     assert not installed(session, build).parent.exists()
 
@@ -195,13 +195,13 @@ def test_autostart_then_an_upgrade_of_the_stopped_service_and_a_repair(session, 
     assert session.wait_for(lambda: state(session) == (RUNNING, 0))
     assert session.run("sc", "stop", SERVICE)[0] == 0
     assert session.wait_for(lambda: state(session) == (STOPPED, 0))
-    [newer_package] = newer.glob("corvane-1.02-*.msi")
-    assert msiexec(session, "/i", newer_package) == (0, [])  # without AUTOSTART: demand
+    assert msiexec(session, "/i", newer_package(newer)) == (0, [])  # without AUTOSTART: demand
     assert (state(session)[0], session.registry(SERVICE_KEY)["Start"]) == (
         STOPPED, ("REG_DWORD", "0x3"))
     installed(session, build).unlink()
     # /fa as Wine's msiexec takes it: its /f is not implemented.
-    assert msiexec(session, "/i", newer_package, "REINSTALL=ALL", "REINSTALLMODE=amus") == (0, [])
+    assert msiexec(session, "/i", newer_package(newer), "REINSTALL=ALL",
+                   "REINSTALLMODE=amus") == (0, [])
     assert installed(session, build).read_bytes() == newer_file(newer)
 
 
@@ -210,6 +210,5 @@ def test_remove_command_removes_the_package_service_and_uninstall_the_rest(sessi
     status, out, _ = session.run(installed(session, build), "-remove")
     assert (status, out, state(session), keys(session)) == (
         0, b"Corvane removed.\r\n", None, (None, None))
-    [package] = newer.glob("corvane-1.02-*.msi")
-    assert msiexec(session, "/x", package) == (0, [])
+    assert msiexec(session, "/x", newer_package(newer)) == (0, [])
     assert not installed(session, build).parent.exists()
