@@ -62,7 +62,7 @@ def test_tables_install_the_service_as_the_install_command_does(build, package):
         "RememberRunning": ("SetupActions", "RememberRunning", 1),
         "CutPrivileges": ("SC", "privs Corvane SeChangeNotifyPrivilege", 50 + 1024 + 64),
         "ServiceSid": ("SC", "sidtype Corvane unrestricted", 50 + 1024 + 64),
-        "RestartOnFailure": ("SC", "failure Corvane reset= 86400 actions= restart/60000",
+        "RestartOnFailure": ("SC", "failure Corvane reset= 86400 actions= restart/60000/restart/60000/restart/60000",
                              50 + 1024),
         "StartWithWindows": ("SetupActions", "StartWithWindows", 1 + 1024),
         "StartService": ("SC", "start Corvane", 50 + 1024)}
