@@ -110,7 +110,11 @@ RunAccounts OpenAccounts() {
     return accounts;
 }
 
-void NoteKernelDrops(RunAccounts& accounts, std::uint32_t droppedSoFar) {
+void NoteKernelDrops(RunAccounts& accounts, OsSocket socket) {
+    std::uint32_t droppedSoFar = 0;
+    if (!OsReadKernelDrops(socket, &droppedSoFar)) {
+        return;
+    }
     // The platform's count wraps at 2^32; the difference stays right across the wrap.
     accounts.counts.kernelDrops +=
         static_cast<std::uint32_t>(droppedSoFar - accounts.kernelDropsSeen);
@@ -129,9 +133,21 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {
     return static_cast<std::uint32_t>(wait);
 }
 
-void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs) {
-    const Counts counts = Current(accounts);
-    if (counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS) {
+void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
+    Counts counts = Current(accounts);
+    const bool showDue =
+        counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS;
+    const bool reportDue = LossesDiffer(counts, accounts.reported) &&
+                           nowMs - accounts.reportedAtMs >= LOSS_REPORT_INTERVAL_MS;
+    // The platform's count costs a system call: read when a line or a report falls due,
+    // never for each datagram. Drops come only while datagrams queue, and each one read
+    // makes a line due, so the line after a burst has them all.
+    if (!showDue && !reportDue) {
+        return;
+    }
+    NoteKernelDrops(accounts, socket);
+    counts = Current(accounts);
+    if (showDue) {
         ShowCounts(accounts, counts, nowMs);
     }
     if (LossesDiffer(counts, accounts.reported) &&

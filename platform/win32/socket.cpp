@@ -92,7 +92,7 @@ int OsEnlargeReceiveBuffer(OsSocket socket) {
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* /*kernelDrops*/, Ipv4Endpoint* sender) {
+              Ipv4Endpoint* sender) {
     if (!WatchSocket(socket)) {
         return SOCKET_ERROR;
     }
@@ -129,8 +129,7 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
-std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit,
-                              std::uint32_t* /*kernelDrops*/) {
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
     // A socket never received from still blocks, and a read there would wait for traffic.
     u_long nonBlocking = 1;
     if (ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking) == SOCKET_ERROR) {
@@ -150,6 +149,10 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit,
 }
 
 // The socket layer keeps no count of the datagrams its full queue turned away.
+bool OsReadKernelDrops(OsSocket /*socket*/, std::uint32_t* /*count*/) {
+    return false;
+}
+
 bool OsSeesKernelDrops() {
     return false;
 }

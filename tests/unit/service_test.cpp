@@ -150,20 +150,22 @@ TEST_F(ServiceTest,
        LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
     const std::string lost = "warning 80020006 Lost since the last report: ";
     FakeQueueDatagram("a");
-    FakeQueueDatagram("b", 0, 1000);             // the platform has dropped 1,000 so far
+    FakeQueueDrops(1000);  // the platform has dropped 1,000 so far
+    FakeQueueDatagram("b");
     FakeScript(FakeCall::ReportEvent, 5, 1460);  // the log line of "c" is lost
     FakeQueueDatagram("c");
     FakeQueueDatagram(std::string(8193, 'x'));
     FakeQueueTime(9999);  // the counts are shown, the losses not yet reported
     FakeQueueTime(1);
-    FakeQueueDatagram("d", 0, 1234567);
+    FakeQueueDatagram("d");
+    FakeQueueDrops(1234567);  // a burst's tail: no datagram follows to bring the count
     FakeScript(FakeCall::ReportEvent, 9, 1460);  // the second loss report is lost itself
     FakeQueueTime(10000);
     FakeQueueTime(60000);  // the lost report shown
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
     FakeQueueControl(SERVICE_CONTROL_STOP);
-    for (int left = 1; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
-    FakeQueueDatagram("left", 0, 1234600);                              // its count came with it
+    for (int left = 0; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
+    FakeQueueDrops(1234600);
     RunService();
 
     EXPECT_EQ(
