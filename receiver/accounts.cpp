@@ -77,8 +77,7 @@ void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs
     accounts.shownAtMs = nowMs;
 }
 
-// One warning event with the losses since the latest report and since the start. A
-// report that is lost is counted, so the next one tells of it.
+// One warning event with the losses since the latest report written and since the start.
 void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs, bool atStop) {
     const Counts& before = accounts.reported;
     const Counts since{0, counts.tooLong - before.tooLong, counts.kernelDrops - before.kernelDrops,
@@ -91,9 +90,12 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
     Append(writer, "; since the start: ");
     AppendLosses(writer, counts, atStop);
     Append(writer, ".");
-    accounts.reported = counts;
     accounts.reportedAtMs = nowMs;
-    (void)LogTypedEvent(text.data(), MSG_MESSAGES_LOST, EVENTLOG_WARNING_TYPE);
+    // A warning the log did not take reported nothing: the next one still tells of its
+    // losses, and of itself as not written.
+    if (LogTypedEvent(text.data(), MSG_MESSAGES_LOST, EVENTLOG_WARNING_TYPE)) {
+        accounts.reported = counts;
+    }
 }
 
 std::uint64_t Until(std::uint64_t dueMs, std::uint64_t nowMs) {

@@ -161,7 +161,7 @@ TEST_F(ServiceTest,
     FakeQueueDrops(1234567);  // a burst's tail: no datagram follows to bring the count
     FakeScript(FakeCall::ReportEvent, 9, 1460);  // the second loss report is lost itself
     FakeQueueTime(10000);
-    FakeQueueTime(60000);  // the lost report shown
+    FakeQueueTime(60000);  // its losses reported again, and the lost report with them
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
     FakeQueueControl(SERVICE_CONTROL_STOP);
     for (int left = 0; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
@@ -175,8 +175,8 @@ TEST_F(ServiceTest,
                  lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the start: "
                         "1 too long, 1,000 dropped by the kernel, 1 not written.",
                  "info 40020003 [d]",
-                 lost + "0 too long, 0 dropped by the kernel, 1 not written; since the start: "
-                        "1 too long, 1,234,567 dropped by the kernel, 2 not written.",
+                 lost + "0 too long, 1,233,567 dropped by the kernel, 1 not written; since the "
+                        "start: 1 too long, 1,234,567 dropped by the kernel, 2 not written.",
                  lost +
                      "0 too long, 33 dropped by the kernel, 0 not written, 5,000 unread at stop; "
                      "since the start: 1 too long, 1,234,600 dropped by the kernel, 2 not "
