@@ -46,7 +46,9 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
               Ipv4Endpoint* sender);
 
 // Takes the datagrams queued in the socket without waiting and without keeping them, an
-// over-long one as one like any other; how many, at most `limit`.
+// over-long one as one like any other; how many, at most `limit`. Fewer than `limit` only
+// when the queue was found empty (or a read failed): a read that merely found nothing at
+// that instant is not taken for proof.
 std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit);
 
 // Where the platform keeps one (OsSeesKernelDrops), its running count of the datagrams it

@@ -93,7 +93,9 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
     accounts.reportedAtMs = nowMs;
     // A warning the log did not take reported nothing: the next one still tells of its
     // losses, and of itself as not written.
-    if (LogTypedEvent(text.data(), MSG_MESSAGES_LOST, EVENTLOG_WARNING_TYPE)) {
+    const std::uint32_t eventId =
+        atStop && accounts.unreadLeft ? MSG_MESSAGES_LOST_UNREAD_LEFT : MSG_MESSAGES_LOST;
+    if (LogTypedEvent(text.data(), eventId, EVENTLOG_WARNING_TYPE)) {
         accounts.reported = counts;
     }
 }

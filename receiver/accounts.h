@@ -25,6 +25,7 @@ struct RunAccounts {
     std::uint64_t reportedAtMs;
     Counts shown;  // as the latest status line gave them
     std::uint64_t shownAtMs;
+    bool unreadLeft;  // the stop's time for counting the unread ran out before the queue did
 };
 
 // At most one loss report this often, and one status line while datagrams flow.
@@ -46,5 +47,6 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs);
 void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs);
 
 // At the end of the run: reports the losses not yet reported, whenever the last report was.
-// After a stop request the report also names the datagrams left unread, even none.
+// After a stop request the report also names the datagrams left unread, even none, and says
+// when that figure is a lower bound.
 void CloseAccounts(RunAccounts& accounts, bool stopped);

@@ -523,19 +523,18 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
-// A control or time passing ends what the socket holds at the stop.
+// A control ends what the socket holds at the stop; time passes while it is taken.
 std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
     const Lock lock(FakeLock);
     (void)Check(socket, Kind::Socket);
     std::uint32_t taken = 0;
-    while (taken < limit && !Inner.queue.empty()) {
+    while (taken < limit && !Inner.queue.empty() && Inner.queue.front().control == 0) {
         const Next next = Inner.queue.front();
-        if (next.control != 0 || next.ms != 0)
-            break;
         Inner.queue.pop_front();
+        Fake.nowMs += next.ms;
         if (next.drops != 0)
             Inner.kernelDrops = next.drops;
-        else
+        else if (next.ms == 0)
             ++taken;
     }
     return taken;

@@ -187,6 +187,28 @@ TEST_F(ServiceTest,
                        later + "1 not written", later + "2 not written"}));
 }
 
+TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsSpent) {
+    const std::string part = "0 too long, 0 dropped by the kernel, 0 not written, ";
+    const struct {
+        std::uint64_t ms;  // passing while the second batch is taken
+        std::string event, unread;
+    } cases[] = {
+        {499, "warning 80020006 ", "4,024"},  // all of it, just in time
+        {500, "warning 80020007 ", "2,049"},  // two batches, and one more shows some are left
+    };
+    for (const auto& c : cases) {
+        ResetProcess();
+        FakeQueueControl(SERVICE_CONTROL_STOP);
+        for (int left = 0; left < 1024; ++left) FakeQueueDatagram("left");
+        FakeQueueTime(c.ms);
+        for (int left = 0; left < 3000; ++left) FakeQueueDatagram("left");
+        RunService();
+        EXPECT_EQ(Fake.events.back(), c.event + "Lost since the last report: " + part + c.unread +
+                                          " unread at stop; since the start: " + part + c.unread +
+                                          " unread at stop.");
+    }
+}
+
 TEST_F(ServiceTest, AWatchingManagerHearsTheLoopTurnAtItsIntervalWithOrWithoutDatagrams) {
     Fake.keepAliveMs = 10000;
     FakeQueueTime(9999);  // a wait that would have no end ends for the sign
