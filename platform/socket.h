@@ -40,19 +40,23 @@ int OsEnlargeReceiveBuffer(OsSocket socket);
 // Waits at most `waitMs` milliseconds for one datagram or for the stop event, whichever
 // comes first. The byte count (the datagram fitted), RECEIVE_STOPPED, RECEIVE_TIMED_OUT,
 // or SOCKET_ERROR. A datagram longer than the buffer is a failure with WSAEMSGSIZE, and is
-// consumed: the next call gets the next one. Where the platform tells (OsSeesKernelDrops),
-// *kernelDrops becomes its running count of datagrams it dropped for the socket because
-// the receive buffer was full, as of the datagram received; otherwise it is left alone.
-// *sender becomes the source address of the datagram received.
+// consumed: the next call gets the next one. *sender becomes the source address of the
+// datagram received.
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* kernelDrops, Ipv4Endpoint* sender);
+              Ipv4Endpoint* sender);
 
 // Takes the datagrams queued in the socket without waiting and without keeping them, an
-// over-long one as one like any other; how many, at most `limit`. *kernelDrops as for
-// OsReceive, as of the last datagram taken.
-std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_t* kernelDrops);
+// over-long one as one like any other; how many, at most `limit`. Fewer than `limit` only
+// when the queue was found empty (or a read failed): a read that merely found nothing at
+// that instant is not taken for proof.
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit);
 
-// Whether OsReceive tells of the datagrams the kernel dropped.
+// Where the platform keeps one (OsSeesKernelDrops), its running count of the datagrams it
+// dropped for the socket, the receive buffer full, as of now, into *count; true. False,
+// *count left alone, where it keeps none or the read failed.
+bool OsReadKernelDrops(OsSocket socket, std::uint32_t* count);
+
+// Whether OsReadKernelDrops can tell of the datagrams the platform dropped.
 bool OsSeesKernelDrops();
 
 void OsCloseSocket(OsSocket socket);

@@ -77,8 +77,7 @@ void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs
     accounts.shownAtMs = nowMs;
 }
 
-// One warning event with the losses since the latest report and since the start. A
-// report that is lost is counted, so the next one tells of it.
+// One warning event with the losses since the latest report written and since the start.
 void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs, bool atStop) {
     const Counts& before = accounts.reported;
     const Counts since{0, counts.tooLong - before.tooLong, counts.kernelDrops - before.kernelDrops,
@@ -91,9 +90,14 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
     Append(writer, "; since the start: ");
     AppendLosses(writer, counts, atStop);
     Append(writer, ".");
-    accounts.reported = counts;
     accounts.reportedAtMs = nowMs;
-    (void)LogTypedEvent(text.data(), MSG_MESSAGES_LOST, EVENTLOG_WARNING_TYPE);
+    // A warning the log did not take reported nothing: the next one still tells of its
+    // losses, and of itself as not written.
+    const std::uint32_t eventId =
+        atStop && accounts.unreadLeft ? MSG_MESSAGES_LOST_UNREAD_LEFT : MSG_MESSAGES_LOST;
+    if (LogTypedEvent(text.data(), eventId, EVENTLOG_WARNING_TYPE)) {
+        accounts.reported = counts;
+    }
 }
 
 std::uint64_t Until(std::uint64_t dueMs, std::uint64_t nowMs) {
@@ -110,7 +114,11 @@ RunAccounts OpenAccounts() {
     return accounts;
 }
 
-void NoteKernelDrops(RunAccounts& accounts, std::uint32_t droppedSoFar) {
+void NoteKernelDrops(RunAccounts& accounts, OsSocket socket) {
+    std::uint32_t droppedSoFar = 0;
+    if (!OsReadKernelDrops(socket, &droppedSoFar)) {
+        return;
+    }
     // The platform's count wraps at 2^32; the difference stays right across the wrap.
     accounts.counts.kernelDrops +=
         static_cast<std::uint32_t>(droppedSoFar - accounts.kernelDropsSeen);
@@ -129,9 +137,21 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {
     return static_cast<std::uint32_t>(wait);
 }
 
-void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs) {
-    const Counts counts = Current(accounts);
-    if (counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS) {
+void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
+    Counts counts = Current(accounts);
+    const bool showDue =
+        counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS;
+    const bool reportDue = LossesDiffer(counts, accounts.reported) &&
+                           nowMs - accounts.reportedAtMs >= LOSS_REPORT_INTERVAL_MS;
+    // The platform's count costs a system call: read when a line or a report falls due,
+    // never for each datagram. Drops come only while datagrams queue, and each one read
+    // makes a line due, so the line after a burst has them all.
+    if (!showDue && !reportDue) {
+        return;
+    }
+    NoteKernelDrops(accounts, socket);
+    counts = Current(accounts);
+    if (showDue) {
         ShowCounts(accounts, counts, nowMs);
     }
     if (LossesDiffer(counts, accounts.reported) &&

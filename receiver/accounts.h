@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/types.h"
+
 struct Counts {
     std::uint64_t logged;        // log lines the event log took
     std::uint64_t tooLong;       // datagrams longer than the receive buffer
@@ -23,6 +25,7 @@ struct RunAccounts {
     std::uint64_t reportedAtMs;
     Counts shown;  // as the latest status line gave them
     std::uint64_t shownAtMs;
+    bool unreadLeft;  // the stop's time for counting the unread ran out before the queue did
 };
 
 // At most one loss report this often, and one status line while datagrams flow.
@@ -32,15 +35,18 @@ inline constexpr std::uint64_t STATUS_LINE_INTERVAL_MS = 1000;
 // Accounts for a run that starts now, before its first report.
 RunAccounts OpenAccounts();
 
-// Takes the platform's running count of the datagrams it dropped.
-void NoteKernelDrops(RunAccounts& accounts, std::uint32_t droppedSoFar);
+// Takes the platform's running count of the datagrams it dropped for the socket, where it
+// keeps one.
+void NoteKernelDrops(RunAccounts& accounts, OsSocket socket);
 
 // How long the receive may wait before a status line or a loss report falls due.
 std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs);
 
-// Shows the counts, and reports the losses, when each is due.
-void KeepAccounts(RunAccounts& accounts, std::uint64_t nowMs);
+// Shows the counts, and reports the losses, when each is due, with the socket's drops as
+// of then.
+void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs);
 
 // At the end of the run: reports the losses not yet reported, whenever the last report was.
-// After a stop request the report also names the datagrams left unread, even none.
+// After a stop request the report also names the datagrams left unread, even none, and says
+// when that figure is a lower bound.
 void CloseAccounts(RunAccounts& accounts, bool stopped);

@@ -98,13 +98,12 @@ void LogDatagram(std::span<const char> datagram, const Ipv4Endpoint& sender,
 std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& accounts) {
     std::array<char, DATAGRAM_BUFFER_SIZE> datagram{};
     std::array<char, LOG_TEXT_SIZE> logText{};
-    std::uint32_t kernelDrops = 0;
     Ipv4Endpoint sender{};
     std::uint64_t now = OsTickCount();
     KeepAlive keepAlive = StartKeepAlive(now);
     for (;;) {
         const std::uint32_t waitMs = KeepAliveWaitMs(keepAlive, now, AccountsWaitMs(accounts, now));
-        const int received = OsReceive(socket, datagram, stopEvent, waitMs, &kernelDrops, &sender);
+        const int received = OsReceive(socket, datagram, stopEvent, waitMs, &sender);
         if (received == RECEIVE_STOPPED) {
             return NO_ERROR;
         }
@@ -121,32 +120,35 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
             LogDatagram(std::span(datagram.data(), static_cast<std::size_t>(received)), sender,
                         logText, accounts);
         }
-        NoteKernelDrops(accounts, kernelDrops);
         if (StopFlag.load() != 0) {
             return NO_ERROR;
         }
         now = OsTickCount();
-        KeepAccounts(accounts, now);
+        KeepAccounts(accounts, socket, now);
         KeepAliveIfDue(keepAlive, now);
     }
 }
 
 // What a stop may spend on the datagrams still queued: senders that keep the queue full
-// must not hold it up.
-constexpr std::uint32_t UNREAD_BATCH = 4096;
+// must not hold it up. The time is looked at between takes of a batch.
+constexpr std::uint32_t UNREAD_BATCH = 1024;
 constexpr std::uint64_t UNREAD_TIME_MS = 500;
 
 // Counts, without logging them, the datagrams still queued at a stop request, which closing
-// the socket would discard without a word.
+// the socket would discard without a word: until the queue is found empty, or the time is
+// spent with datagrams still there (one more taken tells), which makes the count a lower bound.
 void CountUnread(OsSocket socket, RunAccounts& accounts) {
-    std::uint32_t kernelDrops = accounts.kernelDropsSeen;
     const std::uint64_t began = OsTickCount();
     std::uint32_t taken = UNREAD_BATCH;
-    while (taken == UNREAD_BATCH && OsTickCount() - began < UNREAD_TIME_MS) {
-        taken = OsDiscardQueued(socket, UNREAD_BATCH, &kernelDrops);
+    while (taken == UNREAD_BATCH) {
+        const bool spent = OsTickCount() - began >= UNREAD_TIME_MS;
+        taken = OsDiscardQueued(socket, spent ? 1 : UNREAD_BATCH);
         accounts.counts.unreadAtStop += taken;
+        if (spent) {
+            accounts.unreadLeft = taken != 0;
+            return;
+        }
     }
-    NoteKernelDrops(accounts, kernelDrops);
 }
 
 // Socket to datagrams: the run once the stop event exists. Same result as RunReceiver.
@@ -167,6 +169,7 @@ std::uint32_t ServeSocket(OsHandle stopEvent, RunAccounts& accounts) {
         if (failure == NO_ERROR) {
             CountUnread(socket, accounts);
         }
+        NoteKernelDrops(accounts, socket);
     }
     // Closed before the report, which may wait for the log: what arrives meanwhile is
     // refused at the port instead of queued and lost uncounted.

@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -38,40 +39,22 @@ int FdOf(OsSocket socket) {
 // What ReceiveWaiting gives when no datagram is queued.
 constexpr int NOTHING_QUEUED = -3;
 
-// The socket's drop counter, when the datagram brought one along.
-void ReadDropCount(msghdr& message, std::uint32_t* kernelDrops) {
-    for (cmsghdr* note = CMSG_FIRSTHDR(&message); note != nullptr;
-         note = CMSG_NXTHDR(&message, note)) {
-        if (note->cmsg_level == SOL_SOCKET && note->cmsg_type == SO_RXQ_OVFL &&
-            note->cmsg_len >= CMSG_LEN(sizeof *kernelDrops)) {
-            std::memcpy(kernelDrops, CMSG_DATA(note), sizeof *kernelDrops);
-        }
-    }
-}
-
 // Reads a queued datagram without waiting, its source into *sender unless null. Its
 // length, -1 with SocketError set, or NOTHING_QUEUED.
-int ReceiveWaiting(int fd, std::span<char> buffer, std::uint32_t* kernelDrops,
-                   Ipv4Endpoint* sender) {
-    iovec part{buffer.data(), buffer.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(std::uint32_t))> notes{};
+int ReceiveWaiting(int fd, std::span<char> buffer, Ipv4Endpoint* sender) {
     sockaddr_in source{};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
+    socklen_t sourceLength = sizeof source;
+    sockaddr* const from = sender != nullptr ? reinterpret_cast<sockaddr*>(&source) : nullptr;
     for (;;) {
-        message.msg_name = sender != nullptr ? &source : nullptr;
-        message.msg_namelen = sender != nullptr ? sizeof source : 0;
-        message.msg_control = notes.data();
-        message.msg_controllen = notes.size();
-        const ssize_t received = recvmsg(fd, &message, MSG_DONTWAIT);
+        // MSG_TRUNC: the datagram's own length, even where it was cut to fit the buffer.
+        const ssize_t received =
+            recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC, from,
+                     sender != nullptr ? &sourceLength : nullptr);
         if (received >= 0) {
-            ReadDropCount(message, kernelDrops);
             if (sender != nullptr) {
                 *sender = Ipv4Endpoint{ntohl(source.sin_addr.s_addr), ntohs(source.sin_port)};
             }
-            // The kernel cuts an over-long datagram silently: only the flag tells.
-            if ((message.msg_flags & MSG_TRUNC) != 0) {
+            if (static_cast<std::size_t>(received) > buffer.size()) {
                 SocketError = WSAEMSGSIZE;
                 return -1;
             }
@@ -125,13 +108,6 @@ OsSocket OsSocketCreate(int family, int type, int protocol) {
         (void)FailSocketCall();
         return INVALID_SOCKET_VALUE;
     }
-    // Each datagram then carries the count of those the full receive buffer cost.
-    const int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
-        (void)FailSocketCall();
-        (void)close(fd);
-        return INVALID_SOCKET_VALUE;
-    }
     return static_cast<OsSocket>(fd);
 }
 
@@ -175,13 +151,26 @@ int OsEnlargeReceiveBuffer(OsSocket socket) {
     return granted;
 }
 
-// Each datagram brings the socket's drop counter along (SO_RXQ_OVFL, set at creation).
+// The socket's own drop counter, the one /proc/net/udp shows. Read on demand rather than
+// with each datagram (SO_RXQ_OVFL): a control message on every receive costs more than the
+// rest of the loop, and the drops at the end of a burst would wait for the next datagram.
+bool OsReadKernelDrops(OsSocket socket, std::uint32_t* count) {
+    std::array<std::uint32_t, SK_MEMINFO_VARS> memory{};
+    socklen_t length = sizeof memory;
+    if (getsockopt(FdOf(socket), SOL_SOCKET, SO_MEMINFO, memory.data(), &length) != 0 ||
+        length < (SK_MEMINFO_DROPS + 1) * sizeof memory[0]) {
+        return false;
+    }
+    *count = memory[SK_MEMINFO_DROPS];
+    return true;
+}
+
 bool OsSeesKernelDrops() {
     return true;
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* kernelDrops, Ipv4Endpoint* sender) {
+              Ipv4Endpoint* sender) {
     const int fd = FdOf(socket);
     std::array<pollfd, 2> waits{{{fd, POLLIN, 0}, {-1, POLLIN, 0}}};
     if (stopEvent != 0) {
@@ -193,7 +182,7 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
         // The queued datagram first: under load the wait would only say that it is there,
         // at the cost of a second system call per datagram. A stop that comes meanwhile
         // is seen by the caller after this datagram's report.
-        const int received = ReceiveWaiting(fd, buffer, kernelDrops, sender);
+        const int received = ReceiveWaiting(fd, buffer, sender);
         if (received != NOTHING_QUEUED) {
             return received;
         }
@@ -221,12 +210,12 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
-std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_t* kernelDrops) {
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
     // The bytes are not wanted: a cut datagram is taken from the queue all the same.
     std::array<char, 1> sink{};
     std::uint32_t taken = 0;
     while (taken < limit) {
-        const int received = ReceiveWaiting(FdOf(socket), sink, kernelDrops, nullptr);
+        const int received = ReceiveWaiting(FdOf(socket), sink, nullptr);
         if (received == NOTHING_QUEUED || (received < 0 && SocketError != WSAEMSGSIZE)) {
             break;
         }

@@ -31,7 +31,8 @@ struct Scripted {
     std::uint32_t error;
     std::function<void()> code;
 };
-// What the receive finds: a control, time, else a datagram or its error.
+// What the receive finds: a control, time, the platform's drop count, else a datagram or
+// its error.
 struct Next {
     std::uint32_t control;
     std::string bytes;
@@ -46,6 +47,7 @@ struct Internals {  // guarded by FakeLock like the script
     std::map<OsHandle, Handle> handles;  // the open ones
     OsHandle nextHandle = 0x100;
     std::deque<Next> queue;
+    std::uint32_t kernelDrops;  // as OsReadKernelDrops finds it
     ControlHandlerFunction handler;
     std::uint32_t checkPoint;  // of a service that is starting
 } Inner;
@@ -180,8 +182,11 @@ void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void(
     Inner.scripted[{call, nth}] = {error, std::move(code)};
 }
 
-void FakeQueueDatagram(std::string_view bytes, int error, std::uint32_t drops) {
-    Queue({0, std::string(bytes), error, drops, 0});
+void FakeQueueDatagram(std::string_view bytes, int error) {
+    Queue({0, std::string(bytes), error, 0, 0});
+}
+void FakeQueueDrops(std::uint32_t droppedSoFar) {
+    Queue({0, {}, 0, droppedSoFar, 0});
 }
 void FakeQueueControl(std::uint32_t control) {
     Queue({control, {}, 0, 0, 0});
@@ -456,6 +461,12 @@ int OsWSAGetLastError() {
 int OsEnlargeReceiveBuffer(OsSocket /*socket*/) {
     return 1 << 20;
 }
+bool OsReadKernelDrops(OsSocket socket, std::uint32_t* count) {
+    const Lock lock(FakeLock);
+    (void)Check(socket, Kind::Socket);
+    *count = Inner.kernelDrops;
+    return true;
+}
 bool OsSeesKernelDrops() {
     return true;
 }
@@ -481,7 +492,7 @@ int OsDropSocketPrivileges() {
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
-              std::uint32_t* kernelDrops, Ipv4Endpoint* /*sender*/) {
+              Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
     if (Fails(Enter(lock, FakeCall::Receive), WSALastError))
         return SOCKET_ERROR;
@@ -496,8 +507,9 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
             Fake.nowMs += next.ms;
             if (waitMs != WAIT_FOREVER)
                 return RECEIVE_TIMED_OUT;
+        } else if (next.drops != 0) {
+            Inner.kernelDrops = next.drops;
         } else if (next.control == 0) {
-            *kernelDrops = next.drops != 0 ? next.drops : *kernelDrops;
             if (Fails(next.bytes.size() > buffer.size() ? WSAEMSGSIZE : next.error, WSALastError))
                 return SOCKET_ERROR;
             // Whatever lies past the datagram shows up in the text if the caller reads it.
@@ -511,17 +523,19 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
     }
 }
 
-// A control or time passing ends what the socket holds at the stop.
-std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit, std::uint32_t* kernelDrops) {
+// A control ends what the socket holds at the stop; time passes while it is taken.
+std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
     const Lock lock(FakeLock);
     (void)Check(socket, Kind::Socket);
     std::uint32_t taken = 0;
-    for (; taken < limit && !Inner.queue.empty(); ++taken) {
-        const Next& next = Inner.queue.front();
-        if (next.control != 0 || next.ms != 0)
-            break;
-        *kernelDrops = next.drops != 0 ? next.drops : *kernelDrops;
+    while (taken < limit && !Inner.queue.empty() && Inner.queue.front().control == 0) {
+        const Next next = Inner.queue.front();
         Inner.queue.pop_front();
+        Fake.nowMs += next.ms;
+        if (next.drops != 0)
+            Inner.kernelDrops = next.drops;
+        else if (next.ms == 0)
+            ++taken;
     }
     return taken;
 }

@@ -63,9 +63,11 @@ void FakeReset();
 // The nth call of that kind runs `code` first, outside FakeLock, then fails with `error` if not 0.
 void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void()> code = {});
 
-// What the receive finds next: a datagram or its error (with the platform's drop count if not
-// 0), a control for the handler, or time, which ends a timed wait; what is behind a stop stays.
-void FakeQueueDatagram(std::string_view bytes, int error = 0, std::uint32_t kernelDrops = 0);
+// What the receive finds next: a datagram or its error, the platform's count of the datagrams
+// it dropped (not 0) from then on, a control for the handler, or time, which ends a timed
+// wait; what is behind a stop stays.
+void FakeQueueDatagram(std::string_view bytes, int error = 0);
+void FakeQueueDrops(std::uint32_t droppedSoFar);
 void FakeQueueControl(std::uint32_t control);
 void FakeQueueTime(std::uint64_t milliseconds);
 

@@ -150,20 +150,22 @@ TEST_F(ServiceTest,
        LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
     const std::string lost = "warning 80020006 Lost since the last report: ";
     FakeQueueDatagram("a");
-    FakeQueueDatagram("b", 0, 1000);             // the platform has dropped 1,000 so far
+    FakeQueueDrops(1000);  // the platform has dropped 1,000 so far
+    FakeQueueDatagram("b");
     FakeScript(FakeCall::ReportEvent, 5, 1460);  // the log line of "c" is lost
     FakeQueueDatagram("c");
     FakeQueueDatagram(std::string(8193, 'x'));
     FakeQueueTime(9999);  // the counts are shown, the losses not yet reported
     FakeQueueTime(1);
-    FakeQueueDatagram("d", 0, 1234567);
+    FakeQueueDatagram("d");
+    FakeQueueDrops(1234567);  // a burst's tail: no datagram follows to bring the count
     FakeScript(FakeCall::ReportEvent, 9, 1460);  // the second loss report is lost itself
     FakeQueueTime(10000);
-    FakeQueueTime(60000);  // the lost report shown
+    FakeQueueTime(60000);  // its losses reported again, and the lost report with them
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
     FakeQueueControl(SERVICE_CONTROL_STOP);
-    for (int left = 1; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
-    FakeQueueDatagram("left", 0, 1234600);                              // its count came with it
+    for (int left = 0; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
+    FakeQueueDrops(1234600);
     RunService();
 
     EXPECT_EQ(
@@ -173,8 +175,8 @@ TEST_F(ServiceTest,
                  lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the start: "
                         "1 too long, 1,000 dropped by the kernel, 1 not written.",
                  "info 40020003 [d]",
-                 lost + "0 too long, 0 dropped by the kernel, 1 not written; since the start: "
-                        "1 too long, 1,234,567 dropped by the kernel, 2 not written.",
+                 lost + "0 too long, 1,233,567 dropped by the kernel, 1 not written; since the "
+                        "start: 1 too long, 1,234,567 dropped by the kernel, 2 not written.",
                  lost +
                      "0 too long, 33 dropped by the kernel, 0 not written, 5,000 unread at stop; "
                      "since the start: 1 too long, 1,234,600 dropped by the kernel, 2 not "
@@ -183,6 +185,28 @@ TEST_F(ServiceTest,
     EXPECT_EQ(Fake.serviceTexts,
               (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 1 not written",
                        later + "1 not written", later + "2 not written"}));
+}
+
+TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsSpent) {
+    const std::string part = "0 too long, 0 dropped by the kernel, 0 not written, ";
+    const struct {
+        std::uint64_t ms;  // passing while the second batch is taken
+        std::string event, unread;
+    } cases[] = {
+        {499, "warning 80020006 ", "4,024"},  // all of it, just in time
+        {500, "warning 80020007 ", "2,049"},  // two batches, and one more shows some are left
+    };
+    for (const auto& c : cases) {
+        ResetProcess();
+        FakeQueueControl(SERVICE_CONTROL_STOP);
+        for (int left = 0; left < 1024; ++left) FakeQueueDatagram("left");
+        FakeQueueTime(c.ms);
+        for (int left = 0; left < 3000; ++left) FakeQueueDatagram("left");
+        RunService();
+        EXPECT_EQ(Fake.events.back(), c.event + "Lost since the last report: " + part + c.unread +
+                                          " unread at stop; since the start: " + part + c.unread +
+                                          " unread at stop.");
+    }
 }
 
 TEST_F(ServiceTest, AWatchingManagerHearsTheLoopTurnAtItsIntervalWithOrWithoutDatagrams) {
