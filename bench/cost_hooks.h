@@ -10,7 +10,6 @@ namespace CostHooks {
 void Status(std::uint32_t state);
 
 // Every event report that reached the (fake) event log.
-void Reported(std::uint16_t eventType, std::uint32_t eventId,
-              std::span<const char* const> strings);
+void Reported(std::uint16_t eventType, std::uint32_t eventId, std::span<const char* const> strings);
 
 }  // namespace CostHooks

@@ -89,10 +89,11 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    std::printf("entries=%llu arrived=%llu duplicates=%llu out_of_range=%llu first_us=%lld "
-                "last_us=%lld first_missing=%lld\n",
-                static_cast<unsigned long long>(entries), static_cast<unsigned long long>(arrived),
-                static_cast<unsigned long long>(duplicates),
-                static_cast<unsigned long long>(outOfRange), first, last, firstMissing);
+    std::printf(
+        "entries=%llu arrived=%llu duplicates=%llu out_of_range=%llu first_us=%lld "
+        "last_us=%lld first_missing=%lld\n",
+        static_cast<unsigned long long>(entries), static_cast<unsigned long long>(arrived),
+        static_cast<unsigned long long>(duplicates), static_cast<unsigned long long>(outOfRange),
+        first, last, firstMissing);
     return 0;
 }

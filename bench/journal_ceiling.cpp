@@ -69,9 +69,13 @@ int main(int argc, char** argv) {
     const std::size_t digitsInMessage = std::strlen("MESSAGE=Corvane Log: [") + digitsInDatagram;
     const std::size_t digitsInInsert = std::strlen("EVENT_STRING_1=[") + digitsInDatagram;
     // The sender's one socket has one address and port, as the collector's field shows it.
-    static constexpr std::string_view fixed[] = {
-        "MESSAGE_ID=08a09e4f522d4e03a1077bfe40020003", "PRIORITY=6", "SYSLOG_IDENTIFIER=Corvane",
-        "EVENT_ID=0x40020003", "EVENT_TYPE=4", "EVENT_CATEGORY=0", "SENDER=127.0.0.1:40000"};
+    static constexpr std::string_view fixed[] = {"MESSAGE_ID=08a09e4f522d4e03a1077bfe40020003",
+                                                 "PRIORITY=6",
+                                                 "SYSLOG_IDENTIFIER=Corvane",
+                                                 "EVENT_ID=0x40020003",
+                                                 "EVENT_TYPE=4",
+                                                 "EVENT_CATEGORY=0",
+                                                 "SENDER=127.0.0.1:40000"};
     constexpr std::size_t fixedCount = std::size(fixed);
     std::array<iovec, fixedCount + 2> iov{};
     iov[0] = {message.data(), message.size()};

@@ -101,7 +101,7 @@ void SleepUntil(std::int64_t monotonicNs) {
 
 // A syslog line of fixed length; only the ten sequence digits change.
 class Payloads {
-public:
+   public:
     explicit Payloads(std::uint64_t trial) {
         char head[96];
         std::snprintf(head, sizeof head, "<13>Dec  6 12:00:00 benchhost cvbench: cvb%llu",
@@ -121,7 +121,7 @@ public:
     }
     std::size_t size() const { return text_.size(); }
 
-private:
+   private:
     std::string text_;
     std::size_t digitsAt_ = 0;
 };
@@ -217,16 +217,20 @@ int main(int argc, char** argv) {
         // per datagram below 5,000/s) and send what is due by then: the schedule is
         // absolute, so a late wake-up is made up for at the next ones.
         const double interval = 1e9 / options.rate;
-        const std::int64_t tick = std::max<std::int64_t>(200'000, static_cast<std::int64_t>(interval));
-        const auto catchUp = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(options.rate / 1000.0));
+        const std::int64_t tick =
+            std::max<std::int64_t>(200'000, static_cast<std::int64_t>(interval));
+        const auto catchUp =
+            std::max<std::uint64_t>(1, static_cast<std::uint64_t>(options.rate / 1000.0));
         while (ok && sent < options.count) {
             const std::int64_t now = Now(CLOCK_MONOTONIC);
-            std::uint64_t due = static_cast<std::uint64_t>(static_cast<double>(now - start) / interval) + 1;
+            std::uint64_t due =
+                static_cast<std::uint64_t>(static_cast<double>(now - start) / interval) + 1;
             if (due > options.count) {
                 due = options.count;
             }
             if (due > sent) {
-                const std::int64_t dueAt = start + static_cast<std::int64_t>(static_cast<double>(sent) * interval);
+                const std::int64_t dueAt =
+                    start + static_cast<std::int64_t>(static_cast<double>(sent) * interval);
                 lateness.push_back(now - dueAt);
                 // After a stall (the machine is shared) the owed datagrams go out at
                 // no more than 1 ms worth per wake-up, not as one burst that would
@@ -234,7 +238,8 @@ int main(int argc, char** argv) {
                 ok = sendUpTo(std::min(due, sent + catchUp));
             }
             if (sent < options.count) {
-                const std::int64_t next = start + static_cast<std::int64_t>(static_cast<double>(sent) * interval);
+                const std::int64_t next =
+                    start + static_cast<std::int64_t>(static_cast<double>(sent) * interval);
                 SleepUntil(std::max(next, now + tick));
             }
         }
@@ -250,12 +255,13 @@ int main(int argc, char** argv) {
         const auto at = static_cast<std::size_t>(p * static_cast<double>(lateness.size() - 1));
         return static_cast<double>(std::max<std::int64_t>(0, lateness[at])) / 1000.0;
     };
-    std::printf("sent=%llu refused=%llu start_us=%lld end_us=%lld seconds=%.6f achieved_rate=%.1f "
-                "late_p50_us=%.1f late_p99_us=%.1f late_max_us=%.1f bytes=%zu\n",
-                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(refused),
-                static_cast<long long>(startReal / 1000), static_cast<long long>(endReal / 1000),
-                seconds, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
-                percentile(0.5), percentile(0.99), percentile(1.0), payloads.size());
+    std::printf(
+        "sent=%llu refused=%llu start_us=%lld end_us=%lld seconds=%.6f achieved_rate=%.1f "
+        "late_p50_us=%.1f late_p99_us=%.1f late_max_us=%.1f bytes=%zu\n",
+        static_cast<unsigned long long>(sent), static_cast<unsigned long long>(refused),
+        static_cast<long long>(startReal / 1000), static_cast<long long>(endReal / 1000), seconds,
+        seconds > 0 ? static_cast<double>(sent) / seconds : 0.0, percentile(0.5), percentile(0.99),
+        percentile(1.0), payloads.size());
     for (const int fd : fds) {
         close(fd);
     }

@@ -66,8 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<char[]> out(new char[LOG_TEXT_SIZE]);
     std::memset(out.get(), UNTOUCHED, LOG_TEXT_SIZE);
 
-    const std::size_t length = FormatLogText(std::span<const char>(datagram.get(), size),
-                                             std::span<char, LOG_TEXT_SIZE>(out.get(), LOG_TEXT_SIZE));
+    const std::size_t length =
+        FormatLogText(std::span<const char>(datagram.get(), size),
+                      std::span<char, LOG_TEXT_SIZE>(out.get(), LOG_TEXT_SIZE));
 
     Check(length >= 2 && length + 1 <= DATAGRAM_BUFFER_SIZE + 3);
     Check(out[0] == '[' && out[length - 1] == ']' && out[length] == '\0');

@@ -29,11 +29,13 @@ int main(int argCount, char** argVector) {
     }
     char* text = nullptr;
     const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE;
-    const DWORD length = argCount < 3 ? 0 : FormatMessageA(
-        flags | FORMAT_MESSAGE_ARGUMENT_ARRAY, file,
-        static_cast<DWORD>(std::strtoul(argVector[2], nullptr, 16)),
-        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&text), 0,
-        reinterpret_cast<va_list*>(strings));
+    const DWORD length =
+        argCount < 3 ? 0
+                     : FormatMessageA(flags | FORMAT_MESSAGE_ARGUMENT_ARRAY, file,
+                                      static_cast<DWORD>(std::strtoul(argVector[2], nullptr, 16)),
+                                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                      reinterpret_cast<char*>(&text), 0,
+                                      reinterpret_cast<va_list*>(strings));
     (void)std::printf(">>%.*s<<\n", static_cast<int>(length), text);
     return file != nullptr && length != 0 ? 0 : static_cast<int>(GetLastError());
 }

@@ -43,10 +43,10 @@ int main(int argCount, char** argVector) {
                                            argCount > 1 ? argVector[1] : "", SERVICE_ALL_ACCESS);
     for (int i = 2; i < argCount; ++i) {  // a start without a query: the next comes at once
         SERVICE_STATUS status{};
-        const BOOL done = std::strcmp(argVector[i], "start") == 0
-                              ? StartServiceA(service, 0, nullptr)
-                              : ControlService(service, std::strtoul(argVector[i], nullptr, 10),
-                                               &status);
+        const BOOL done =
+            std::strcmp(argVector[i], "start") == 0
+                ? StartServiceA(service, 0, nullptr)
+                : ControlService(service, std::strtoul(argVector[i], nullptr, 10), &status);
         if (done != FALSE) {
             (void)std::printf("%s ok %lu %lu\n", argVector[i], status.dwCurrentState,
                               status.dwCheckPoint);
