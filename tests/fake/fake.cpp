@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "platform/console.h"
@@ -15,30 +16,30 @@
 #include "platform/socket.h"
 
 FakePlatform Fake;
-std::mutex FakeLock;
 
 namespace {
 
+std::mutex FakeLock;  // guards all of the fake's state but the last errors
 using Lock = std::unique_lock<std::mutex>;
 enum class Kind { Manager, Service, Status, Event, Socket, Source, Key };
 
 struct Handle {
     Kind kind;
+    std::string name;  // of a registry key or an event source
     bool signalled;
-    std::string name;
-};  // name: registry keys
+};
 struct Scripted {
     std::uint32_t error;
     std::function<void()> code;
 };
-// What the receive finds: a control, time, the platform's drop count, else a datagram or
-// its error.
+// What the receive finds: a control, time passing, the platform's drop count, else a
+// datagram or its error.
 struct Next {
     std::uint32_t control;
-    std::string bytes;
-    int error;
-    std::uint32_t drops;
     std::uint64_t ms;
+    std::string bytes;
+    std::uint32_t error;
+    std::uint32_t drops;
 };
 
 struct Internals {  // guarded by FakeLock like the script
@@ -46,15 +47,17 @@ struct Internals {  // guarded by FakeLock like the script
     std::map<std::pair<FakeCall, int>, Scripted> scripted;
     std::map<OsHandle, Handle> handles;  // the open ones
     OsHandle nextHandle = 0x100;
-    std::deque<Next> queue;
+    std::vector<Next> queue;
+    std::size_t taken;          // from the queue
     std::uint32_t kernelDrops;  // as OsReadKernelDrops finds it
     ControlHandlerFunction handler;
     std::uint32_t checkPoint;  // of a service that is starting
+    std::uint64_t nowMs;       // the fake clock, moved on by queued time
 } Inner;
 
 std::condition_variable Changed;
 thread_local std::uint32_t LastError = 0;  // kept per thread, as the platform keeps them
-thread_local int WSALastError = 0;
+thread_local std::uint32_t WSALastError = 0;
 
 std::string Hex(std::uint32_t value, int width = 0) {
     char text[16];
@@ -62,29 +65,41 @@ std::string Hex(std::uint32_t value, int width = 0) {
                                                          static_cast<unsigned>(value)))};
 }
 
-// Leaves a non-zero error as the thread's last error; true when there is one.
-template <typename Code>
-bool Fails(std::uint32_t error, Code& lastError) {
-    lastError = error != 0 ? static_cast<Code>(error) : lastError;
+// `label` and `value`, or nothing when the value is the usual one.
+std::string Field(const char* label, std::uint32_t value, std::uint32_t usual = 0) {
+    return value != usual ? label + std::to_string(value) : "";
+}
+
+// Leaves a non-zero `error` as the thread's last error; true when there is one.
+bool SetError(std::uint32_t error, std::uint32_t& lastError) {
+    lastError = error != 0 ? error : lastError;
     return error != 0;
 }
 
-// The one path every call takes: traced as `line` unless empty, counted, and the test's
-// code run outside the lock; the scripted error, or 0.
-std::uint32_t Enter(Lock& lock, FakeCall call, std::string line = {}) {
-    if (!line.empty())
+// The one path every scripted call takes, under `lock`: traced as `line` unless empty,
+// counted, and the test's code run outside the lock. True when the call fails: its scripted
+// error is then in `lastError`.
+bool Fails(Lock& lock, FakeCall call, std::uint32_t& lastError, std::string line = {}) {
+    if (!line.empty()) {
         Fake.trace.push_back(std::move(line));
+    }
     const auto found = Inner.scripted.find({call, ++Inner.counts[call]});
-    if (found == Inner.scripted.end())
-        return 0;
+    if (found == Inner.scripted.end()) {
+        return false;
+    }
     const Scripted scripted = found->second;
-    if (scripted.code)
-        lock.unlock(), scripted.code(), lock.lock();
-    return scripted.error;
+    if (scripted.code) {
+        lock.unlock();
+        scripted.code();
+        lock.lock();
+    }
+    return SetError(scripted.error, lastError);
 }
 
 OsHandle NewHandle(Kind kind, std::string name = {}) {
-    return Inner.handles[Inner.nextHandle] = {kind, false, std::move(name)}, Inner.nextHandle++;
+    const OsHandle handle = Inner.nextHandle++;
+    Inner.handles[handle] = {kind, std::move(name), false};
+    return handle;
 }
 
 // False, with the bad use counted, unless `handle` is open as `kind`.
@@ -96,13 +111,15 @@ bool Check(OsHandle handle, Kind kind) {
 
 void Close(OsHandle handle, Kind kind) {
     const Lock lock(FakeLock);
-    if (Check(handle, kind))
+    if (Check(handle, kind)) {
         Inner.handles.erase(handle);
+    }
 }
 
-// A manager call on an open handle: false with `error`, or the bad handle, as last error.
-bool Admit(OsHandle handle, Kind kind, std::uint32_t error) {
-    return !Fails(error != 0 || Check(handle, kind) ? error : ERROR_INVALID_HANDLE, LastError);
+// A call that opens a handle: null with the scripted error as last error, or the handle.
+OsHandle Open(FakeCall call, Kind kind, std::string line = {}, std::string name = {}) {
+    Lock lock(FakeLock);
+    return Fails(lock, call, LastError, std::move(line)) ? 0 : NewHandle(kind, std::move(name));
 }
 
 bool Signalled(OsHandle event) {
@@ -111,26 +128,22 @@ bool Signalled(OsHandle event) {
 
 std::string Describe(const ServiceStatus& s, bool taken) {
     static const char* const STATES[] = {"?", "stopped", "start", "stop-pending", "running"};
-    std::string text = STATES[s.currentState <= SERVICE_RUNNING ? s.currentState : 0];
     const std::uint32_t accepts = s.currentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-    const struct {
-        const char* label;
-        std::uint32_t value, usual;
-    } fields[] = {{" cp", s.checkPoint, 0},
-                  {" wait", s.waitHint, 0},
-                  {" exit", s.win32ExitCode, 0},
-                  {" type", s.serviceType, SERVICE_WIN32_OWN_PROCESS},
-                  {" accepts", s.controlsAccepted, accepts},
-                  {" specific", s.serviceSpecificExitCode, 0}};
-    for (const auto& f : fields)
-        text += f.value != f.usual ? f.label + std::to_string(f.value) : "";
+    std::string text = STATES[s.currentState <= SERVICE_RUNNING ? s.currentState : 0];
+    text += Field(" cp", s.checkPoint) + Field(" wait", s.waitHint) +
+            Field(" exit", s.win32ExitCode) +
+            Field(" type", s.serviceType, SERVICE_WIN32_OWN_PROCESS) +
+            Field(" accepts", s.controlsAccepted, accepts) +
+            Field(" specific", s.serviceSpecificExitCode);
     return taken ? text : text + " refused";
 }
 
+// The service's state at a stop control or a query; the last one stays.
 std::uint32_t NextServiceState() {
     const std::uint32_t state = Fake.serviceStates.front();
-    if (Fake.serviceStates.size() > 1)
-        Fake.serviceStates.pop_front();
+    if (Fake.serviceStates.size() > 1) {
+        Fake.serviceStates.erase(Fake.serviceStates.begin());
+    }
     return state;
 }
 
@@ -140,17 +153,23 @@ void Queue(Next next) {
     Changed.notify_all();
 }
 
-// A call that opens a handle: null with the scripted error as last error, or the handle.
-OsHandle Open(FakeCall call, Kind kind, std::string line = {}, std::string name = {}) {
-    Lock lock(FakeLock);
-    return Fails(Enter(lock, call, std::move(line)), LastError) ? 0
-                                                                : NewHandle(kind, std::move(name));
+// Takes what the queue holds next: time passing and the platform's drop count apply at once.
+const Next& Take() {
+    const Next& next = Inner.queue[Inner.taken++];
+    Inner.nowMs += next.ms;
+    Inner.kernelDrops = next.drops != 0 ? next.drops : Inner.kernelDrops;
+    return next;
 }
 
+bool IsDatagram(const Next& next) {
+    return next.control == 0 && next.ms == 0 && next.drops == 0;
+}
+
+// A setting of the service, as the install makes it: traced, failing when scripted.
 bool ChangeSetting(OsHandle service, const std::string& setting) {
     Lock lock(FakeLock);
-    return Admit(service, Kind::Service,
-                 Enter(lock, FakeCall::ChangeServiceConfig2, "ChangeServiceConfig2 " + setting));
+    return Check(service, Kind::Service) && !Fails(lock, FakeCall::ChangeServiceConfig2, LastError,
+                                                   "ChangeServiceConfig2 " + setting);
 }
 
 void CopyOut(const std::string& text, std::span<char> out) {
@@ -183,16 +202,16 @@ void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void(
 }
 
 void FakeQueueDatagram(std::string_view bytes, int error) {
-    Queue({0, std::string(bytes), error, 0, 0});
+    Queue({0, 0, std::string(bytes), static_cast<std::uint32_t>(error), 0});
 }
 void FakeQueueDrops(std::uint32_t droppedSoFar) {
-    Queue({0, {}, 0, droppedSoFar, 0});
+    Queue({0, 0, {}, 0, droppedSoFar});
 }
 void FakeQueueControl(std::uint32_t control) {
-    Queue({control, {}, 0, 0, 0});
+    Queue({control, 0, {}, 0, 0});
 }
 void FakeQueueTime(std::uint64_t milliseconds) {
-    Queue({0, {}, 0, 0, milliseconds});
+    Queue({0, milliseconds, {}, 0, 0});
 }
 
 std::size_t FakeOpenHandleCount() {
@@ -219,11 +238,11 @@ std::uint32_t OsKeepAliveIntervalMs() {
 }
 void OsServiceKeepAlive() {
     const Lock lock(FakeLock);
-    Fake.keptAlive.push_back(Fake.nowMs);
+    Fake.keptAlive.push_back(Inner.nowMs);
 }
 std::uint64_t OsTickCount() {
     const Lock lock(FakeLock);
-    return Fake.nowMs;
+    return Inner.nowMs;
 }
 std::uint32_t OsGetLastError() {
     return LastError;
@@ -240,17 +259,20 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
                    std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding,
                    const Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
-    if (!Check(source, Kind::Source) || Fails(Enter(lock, FakeCall::ReportEvent), LastError))
+    if (!Check(source, Kind::Source) || Fails(lock, FakeCall::ReportEvent, LastError)) {
         return false;
+    }
     std::string text = eventType == EVENTLOG_ERROR_TYPE         ? "error "
                        : eventType == EVENTLOG_WARNING_TYPE     ? "warning "
                        : eventType == EVENTLOG_INFORMATION_TYPE ? "info "
                                                                 : Hex(eventType) + " ";
-    text += Hex(eventId, 8) + (coding == TextCoding::Utf8 ? " utf8" : "");
-    text += category != 0 ? " category" + std::to_string(category) : "";
-    text += Inner.handles[source].name != "Corvane" ? " source " + Inner.handles[source].name : "";
-    for (std::size_t i = 0; i < strings.size(); ++i)
+    text += Hex(eventId, 8) + (coding == TextCoding::Utf8 ? " utf8" : "") +
+            Field(" category", category);
+    const std::string& name = Inner.handles[source].name;
+    text += name != "Corvane" ? " source " + name : "";
+    for (std::size_t i = 0; i < strings.size(); ++i) {
         text += (i == 0 ? " " : "|") + std::string(strings[i]);
+    }
     Fake.events.push_back(text);
     return true;
 }
@@ -265,11 +287,12 @@ OsHandle OsCreateEvent() {
 
 bool OsSetEvent(OsHandle event) {
     const Lock lock(FakeLock);
-    const bool open = Check(event, Kind::Event);
-    if (open)
-        Inner.handles[event].signalled = true;
+    if (!Check(event, Kind::Event)) {
+        return false;
+    }
+    Inner.handles[event].signalled = true;
     Changed.notify_all();
-    return open;
+    return true;
 }
 
 void OsCloseHandle(OsHandle handle) {
@@ -292,9 +315,10 @@ bool OsCheckServiceBinary(const char* /*path*/, std::span<char> reason) {
 
 std::uint32_t OsGetModuleFileName(std::span<char> out) {
     Lock lock(FakeLock);
-    if (Fails(Enter(lock, FakeCall::GetModuleFileName), LastError) ||
-        Fake.modulePath.size() >= out.size())
+    if (Fails(lock, FakeCall::GetModuleFileName, LastError) ||
+        Fake.modulePath.size() >= out.size()) {
         return 0;
+    }
     CopyOut(Fake.modulePath, out);
     return static_cast<std::uint32_t>(Fake.modulePath.size());
 }
@@ -302,22 +326,26 @@ std::uint32_t OsGetModuleFileName(std::span<char> out) {
 long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* key) {
     Lock lock(FakeLock);
     const std::string name = subKey;
-    if (const auto error =
-            Enter(lock, FakeCall::RegCreateKey, "RegCreateKey " + name + " " + Hex(desiredAccess)))
+    std::uint32_t error = 0;
+    if (Fails(lock, FakeCall::RegCreateKey, error,
+              "RegCreateKey " + name + " " + Hex(desiredAccess))) {
         return static_cast<long>(error);
-    (void)Fake.registry[name], *key = NewHandle(Kind::Key, name);
+    }
+    (void)Fake.registry[name];
+    *key = NewHandle(Kind::Key, name);
     return ERROR_SUCCESS;
 }
 
 long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
                    std::span<const unsigned char> data) {
     Lock lock(FakeLock);
-    if (const auto error =
-            Enter(lock, FakeCall::RegSetValue, std::string("RegSetValue ") + valueName))
+    std::uint32_t error = ERROR_INVALID_HANDLE;
+    if (!Check(key, Kind::Key) ||
+        Fails(lock, FakeCall::RegSetValue, error, std::string("RegSetValue ") + valueName)) {
         return static_cast<long>(error);
+    }
     const std::string value = std::to_string(type) + ":" + std::string(data.begin(), data.end());
-    if (Check(key, Kind::Key))
-        Fake.registry[Inner.handles[key].name][valueName] = value;
+    Fake.registry[Inner.handles[key].name][valueName] = value;
     return ERROR_SUCCESS;
 }
 
@@ -333,15 +361,17 @@ long OsRegDeleteKey(const char* subKey) {
 
 // The receive plays queued controls to the handler: a stop reaches only a running service.
 bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table) {
-    {
-        Lock lock(FakeLock);
-        std::string names = "StartServiceCtrlDispatcher";
-        for (auto* row = table; row->serviceName != nullptr; ++row)
-            names += std::string(" ") + row->serviceName;
-        Fake.trace.push_back(names);
-        if (Fails(Fake.dispatcherConnects ? 0 : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, LastError))
-            return false;
+    Lock lock(FakeLock);
+    std::string names = "StartServiceCtrlDispatcher";
+    for (const auto* row = table; row->serviceName != nullptr; ++row) {
+        names += std::string(" ") + row->serviceName;
     }
+    Fake.trace.push_back(names);
+    if (SetError(Fake.dispatcherConnects ? 0 : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+                 LastError)) {
+        return false;
+    }
+    lock.unlock();
     std::string name = table[0].serviceName;
     char* argVector[] = {name.data(), nullptr};
     std::thread(table[0].serviceProc, 1, argVector).join();
@@ -349,18 +379,17 @@ bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table) {
 }
 
 OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFunction handler) {
-    {
-        const Lock lock(FakeLock);
-        Inner.handler = handler;
-    }
-    return Open(FakeCall::RegisterServiceCtrlHandler, Kind::Status,
-                std::string("RegisterServiceCtrlHandler ") + serviceName);
+    const OsHandle status = Open(FakeCall::RegisterServiceCtrlHandler, Kind::Status,
+                                 std::string("RegisterServiceCtrlHandler ") + serviceName);
+    const Lock lock(FakeLock);
+    Inner.handler = handler;
+    return status;
 }
 
 bool OsSetServiceStatus(OsHandle statusHandle, const ServiceStatus& status) {
     Lock lock(FakeLock);
-    const bool taken = !Fails(Enter(lock, FakeCall::SetServiceStatus), LastError);
-    (void)Check(statusHandle, Kind::Status);
+    const bool taken =
+        Check(statusHandle, Kind::Status) && !Fails(lock, FakeCall::SetServiceStatus, LastError);
     Fake.reports.push_back(Describe(status, taken));
     return taken;
 }
@@ -377,16 +406,19 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
     Fake.trace.push_back(std::string("CreateService ") + serviceName + " " + displayName + " " +
                          Hex(desiredAccess) + " " + Hex(serviceType) + " " + Hex(startType) + " " +
                          Hex(errorControl) + " " + binaryPath + " as " + account);
-    if (!Admit(manager, Kind::Manager, Fake.installedService.empty() ? 0 : ERROR_SERVICE_EXISTS))
+    if (!Check(manager, Kind::Manager) ||
+        SetError(Fake.installedService.empty() ? 0 : ERROR_SERVICE_EXISTS, LastError)) {
         return 0;
+    }
     Fake.installedService = serviceName;
     return NewHandle(Kind::Service);
 }
 
 bool OsChangeServiceRequiredPrivileges(OsHandle service, const char* privilegeList) {
     std::string names;  // read as the manager reads the list: up to its empty name
-    for (const char* name = privilegeList; *name != '\0'; name += std::strlen(name) + 1)
+    for (const char* name = privilegeList; *name != '\0'; name += std::strlen(name) + 1) {
         names += std::string(" ") + name;
+    }
     return ChangeSetting(service, "privileges" + names);
 }
 
@@ -403,32 +435,41 @@ bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t restartDelayM
 OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t /*desiredAccess*/) {
     const Lock lock(FakeLock);
     const bool known = Fake.installedService == serviceName;
-    return Admit(manager, Kind::Manager, known ? 0 : ERROR_SERVICE_DOES_NOT_EXIST)
-               ? NewHandle(Kind::Service)
-               : 0;
+    if (!Check(manager, Kind::Manager) ||
+        SetError(known ? 0 : ERROR_SERVICE_DOES_NOT_EXIST, LastError)) {
+        return 0;
+    }
+    return NewHandle(Kind::Service);
 }
 
+// A service still starting refuses the stop: 1061 unless scripted otherwise.
 bool OsControlService(OsHandle service, std::uint32_t /*control*/, ServiceStatus* status) {
     Lock lock(FakeLock);
-    const std::uint32_t scripted = Enter(lock, FakeCall::ControlService);
-    const std::uint32_t state = NextServiceState(),
-                        refusal = scripted != 0 ? scripted : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    std::uint32_t scripted = 0;
+    (void)Fails(lock, FakeCall::ControlService, scripted);
+    const std::uint32_t state = NextServiceState();
+    const std::uint32_t refusal = scripted != 0 ? scripted : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     const std::uint32_t error = state == SERVICE_STOPPED         ? ERROR_SERVICE_NOT_ACTIVE
                                 : state == SERVICE_START_PENDING ? refusal
                                                                  : scripted;
-    if (!Admit(service, Kind::Service, error))
+    if (!Check(service, Kind::Service) || SetError(error, LastError)) {
         return false;
+    }
     *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, 0, 0, 0, 0, 0};
     return true;
 }
 
+// A starting service's check point moves at each query while `startAdvances`.
 bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
     Lock lock(FakeLock);
-    if (!Admit(service, Kind::Service, Enter(lock, FakeCall::QueryServiceStatus)))
+    if (!Check(service, Kind::Service) || Fails(lock, FakeCall::QueryServiceStatus, LastError)) {
         return false;
+    }
     const std::uint32_t state = NextServiceState();
     const bool starting = state == SERVICE_START_PENDING;
-    Inner.checkPoint += starting && Fake.startAdvances ? 1 : 0;
+    if (starting && Fake.startAdvances) {
+        ++Inner.checkPoint;
+    }
     *status =
         ServiceStatus{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, starting ? Inner.checkPoint : 0,
                       starting ? 3000U : 0};
@@ -437,8 +478,11 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
 
 bool OsDeleteService(OsHandle service) {
     Lock lock(FakeLock);
-    const bool deleted = Admit(service, Kind::Service, Enter(lock, FakeCall::DeleteService));
-    return deleted && (Fake.installedService.clear(), true);
+    if (!Check(service, Kind::Service) || Fails(lock, FakeCall::DeleteService, LastError)) {
+        return false;
+    }
+    Fake.installedService.clear();
+    return true;
 }
 
 void OsCloseServiceHandle(OsHandle handle) {
@@ -452,11 +496,13 @@ void OsCloseServiceHandle(OsHandle handle) {
 
 int OsWSAStartup(std::uint16_t version) {
     Lock lock(FakeLock);
-    return static_cast<int>(Enter(lock, FakeCall::WSAStartup, "WSAStartup " + Hex(version)));
+    std::uint32_t error = 0;
+    (void)Fails(lock, FakeCall::WSAStartup, error, "WSAStartup " + Hex(version));
+    return static_cast<int>(error);
 }
 void OsWSACleanup() {}
 int OsWSAGetLastError() {
-    return WSALastError;
+    return static_cast<int>(WSALastError);
 }
 int OsEnlargeReceiveBuffer(OsSocket /*socket*/) {
     return 1 << 20;
@@ -474,51 +520,55 @@ bool OsSeesKernelDrops() {
 OsSocket OsSocketCreate(int family, int type, int protocol) {
     Lock lock(FakeLock);
     const std::string line = "socket " + Hex(family) + " " + Hex(type) + " " + Hex(protocol);
-    return Fails(Enter(lock, FakeCall::Socket, line), WSALastError) ? INVALID_SOCKET
-                                                                    : NewHandle(Kind::Socket);
+    return Fails(lock, FakeCall::Socket, WSALastError, line) ? INVALID_SOCKET
+                                                             : NewHandle(Kind::Socket);
 }
 
 int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
     Lock lock(FakeLock);
     const std::string line = "bind " + Hex(address) + " " + std::to_string(port);
     (void)Check(socket, Kind::Socket);
-    return Fails(Enter(lock, FakeCall::Bind, line), WSALastError) ? SOCKET_ERROR : 0;
+    return Fails(lock, FakeCall::Bind, WSALastError, line) ? SOCKET_ERROR : 0;
 }
 
 int OsDropSocketPrivileges() {
     Lock lock(FakeLock);
-    const std::uint32_t error = Enter(lock, FakeCall::DropSocketPrivileges, "drop privileges");
-    return Fails(error, WSALastError) ? SOCKET_ERROR : 0;
+    return Fails(lock, FakeCall::DropSocketPrivileges, WSALastError, "drop privileges")
+               ? SOCKET_ERROR
+               : 0;
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,
               Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
-    if (Fails(Enter(lock, FakeCall::Receive), WSALastError))
+    if (!Check(socket, Kind::Socket) || !Check(stopEvent, Kind::Event) ||
+        Fails(lock, FakeCall::Receive, WSALastError)) {
         return SOCKET_ERROR;
-    (void)(Check(socket, Kind::Socket) + Check(stopEvent, Kind::Event));
+    }
     for (;;) {
-        Changed.wait(lock, [&] { return Signalled(stopEvent) || !Inner.queue.empty(); });
-        if (Signalled(stopEvent))
+        Changed.wait(lock,
+                     [&] { return Signalled(stopEvent) || Inner.taken < Inner.queue.size(); });
+        if (Signalled(stopEvent)) {
             return RECEIVE_STOPPED;
-        const Next next = Inner.queue.front();
-        Inner.queue.pop_front();
-        if (next.ms != 0) {
-            Fake.nowMs += next.ms;
-            if (waitMs != WAIT_FOREVER)
-                return RECEIVE_TIMED_OUT;
-        } else if (next.drops != 0) {
-            Inner.kernelDrops = next.drops;
-        } else if (next.control == 0) {
-            if (Fails(next.bytes.size() > buffer.size() ? WSAEMSGSIZE : next.error, WSALastError))
+        }
+        const Next& next = Take();
+        if (next.control != 0) {
+            const std::uint32_t control = next.control;  // the queue may grow meanwhile
+            const ControlHandlerFunction handler = Inner.handler;
+            lock.unlock();
+            handler(control);
+            lock.lock();
+        } else if (next.ms != 0 && waitMs != WAIT_FOREVER) {
+            return RECEIVE_TIMED_OUT;
+        } else if (IsDatagram(next)) {
+            const std::size_t size = next.bytes.size();
+            if (SetError(size > buffer.size() ? WSAEMSGSIZE : next.error, WSALastError)) {
                 return SOCKET_ERROR;
+            }
             // Whatever lies past the datagram shows up in the text if the caller reads it.
             std::memset(buffer.data(), '#', buffer.size());
-            std::memcpy(buffer.data(), next.bytes.data(), next.bytes.size());
-            return static_cast<int>(next.bytes.size());
-        } else {
-            const ControlHandlerFunction handler = Inner.handler;
-            lock.unlock(), handler(next.control), lock.lock();
+            std::memcpy(buffer.data(), next.bytes.data(), size);
+            return static_cast<int>(size);
         }
     }
 }
@@ -528,22 +578,17 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
     const Lock lock(FakeLock);
     (void)Check(socket, Kind::Socket);
     std::uint32_t taken = 0;
-    while (taken < limit && !Inner.queue.empty() && Inner.queue.front().control == 0) {
-        const Next next = Inner.queue.front();
-        Inner.queue.pop_front();
-        Fake.nowMs += next.ms;
-        if (next.drops != 0)
-            Inner.kernelDrops = next.drops;
-        else if (next.ms == 0)
-            ++taken;
+    while (taken < limit && Inner.taken < Inner.queue.size() &&
+           Inner.queue[Inner.taken].control == 0) {
+        taken += IsDatagram(Take()) ? 1 : 0;
     }
     return taken;
 }
 
 void OsCloseSocket(OsSocket socket) {
-    {
-        Lock lock(FakeLock);
-        (void)Enter(lock, FakeCall::CloseSocket);
-    }
+    Lock lock(FakeLock);
+    std::uint32_t unused = 0;  // the call is scripted for the test's code alone
+    (void)Fails(lock, FakeCall::CloseSocket, unused);
+    lock.unlock();
     Close(socket, Kind::Socket);
 }

@@ -5,10 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,11 +39,10 @@ struct FakePlatform {
     std::vector<std::string> events;   // "info 40020003 [abc]": type, ID, strings joined by "|"
     std::vector<std::string> serviceTexts, trace;  // trace: manager, registry, socket calls
     std::string console, installedService;         // sleeps show in the console as "<1000ms>"
-    std::uint64_t nowMs;
     int badHandleUses;  // a closed, unknown or wrong-kind handle handed to any call
     // What the stop control finds, then each query; the last one stays. Start pending refuses
     // the stop (1061 unless scripted); its check point moves while `startAdvances`.
-    std::deque<std::uint32_t> serviceStates;
+    std::vector<std::uint32_t> serviceStates;
     bool startAdvances;
     std::map<std::string, std::map<std::string, std::string>> registry;  // value: "type:bytes"
     std::map<std::uint32_t, std::string> systemTexts;                    // ending in CR LF
@@ -56,11 +53,11 @@ struct FakePlatform {
 };
 
 extern FakePlatform Fake;
-extern std::mutex FakeLock;
 
 void FakeReset();
 
-// The nth call of that kind runs `code` first, outside FakeLock, then fails with `error` if not 0.
+// The nth call of that kind runs `code` first (the fake unlocked), then fails with `error` if
+// not 0.
 void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void()> code = {});
 
 // What the receive finds next: a datagram or its error, the platform's count of the datagrams

@@ -226,7 +226,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
     // States at the stop control, then at each query; the first call of `call` fails with
     // `error` (a query's third, when running).
     const struct {
-        std::deque<std::uint32_t> states;
+        std::vector<std::uint32_t> states;
         bool startAdvances;
         FakeCall call;
         std::uint32_t error;
