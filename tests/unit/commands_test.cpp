@@ -8,11 +8,16 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::map<std::string, std::string> OLD_SOURCE{{"EventMessageFile", "2:old"}};
-const std::string KEY = EVENT_SOURCE_KEY;
-const std::string EXISTS = "CreateService failed - The specified service already exists. (0x431)\n";
-const std::string NOT_INSTALLED =
+using Values = std::map<std::string, std::string>;
+constexpr const char* KEY = EVENT_SOURCE_KEY;
+constexpr char EXISTS[] = "CreateService failed - The specified service already exists. (0x431)\n";
+constexpr char NOT_INSTALLED[] =
     "OpenService failed - The specified service does not exist as an installed service. (0x424)\n";
+
+// What an earlier installation left in the key: a failed command leaves it alone.
+Values OldSource() {
+    return {{"EventMessageFile", "2:old"}};
+}
 
 using CommandTest = FakeTest;
 using EntryTest = FakeTest;
@@ -21,9 +26,9 @@ using EntryTest = FakeTest;
 template <typename Run>
 auto WithArguments(std::vector<std::string> options, Run run) {
     options.insert(options.begin(), "corvane");
-    std::vector<char*> argVector;
-    for (std::string& argument : options) argVector.push_back(argument.data());
-    argVector.push_back(nullptr);
+    std::vector<char*> argVector(options.size() + 1, nullptr);
+    std::ranges::transform(options, argVector.begin(),
+                           [](std::string& argument) { return argument.data(); });
     return run(static_cast<int>(options.size()), argVector.data());
 }
 
@@ -146,17 +151,18 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         SCOPED_TRACE(c.output);
         ResetProcess();
         Fake.installedService = c.installed ? "Corvane" : "";
-        Fake.registry[KEY] = OLD_SOURCE;
+        Fake.registry[KEY] = OldSource();
         Fake.systemTexts[1000] = fits;
         Fake.systemTexts[1001] = "y" + fits;
         Fake.binaryRefusal = c.refusal;
         FakeScript(c.call, c.nth, c.error);
-        if (c.call == DeleteService && !c.installed)
+        if (c.call == DeleteService && !c.installed) {
             FakeScript(RegSetValue, 1, 5);
+        }
 
         EXPECT_FALSE(c.command());
         EXPECT_EQ(Fake.console, c.output);
-        EXPECT_EQ(Fake.registry[KEY], OLD_SOURCE);
+        EXPECT_EQ(Fake.registry[KEY], OldSource());
         // Install is all or nothing; a failed remove leaves the service installed.
         EXPECT_EQ(Fake.installedService, c.installed || c.call == DeleteService ? "Corvane" : "");
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
@@ -191,14 +197,14 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
         Fake.modulePath = "/usr/local/sbin/corvane";
         Fake.systemTexts[87] = "The parameter is incorrect.\r\n";
         Fake.systemTexts[124] = "The system call level is not correct.\r\n";
-        for (int nth = 1; nth <= 3; ++nth)
+        for (int nth = 1; nth <= 3; ++nth) {
             FakeScript(FakeCall::ChangeServiceConfig2, nth, c.errors[nth - 1]);
+        }
 
         EXPECT_TRUE(InstallCommand());
         EXPECT_EQ(Fake.console, c.console + "Corvane installed.\n");
-        EXPECT_EQ(Fake.registry[KEY], (std::map<std::string, std::string>{
-                                          {"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
-                                          {"TypesSupported", "4:\7\0\0\0"s}}));
+        EXPECT_EQ(Fake.registry[KEY], (Values{{"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
+                                              {"TypesSupported", "4:\7\0\0\0"s}}));
         EXPECT_EQ(Fake.trace,
                   (Strings{"OpenSCManager f003f",
                            "CreateService Corvane Corvane f01ff 10 3 1 "
@@ -206,7 +212,7 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
                            "ChangeServiceConfig2 privileges SeChangeNotifyPrivilege",
                            "ChangeServiceConfig2 sid 1",
                            "ChangeServiceConfig2 restart 60000ms reset 86400s",
-                           "RegCreateKey " + KEY + " f003f", "RegSetValue EventMessageFile",
+                           "RegCreateKey "s + KEY + " f003f", "RegSetValue EventMessageFile",
                            "RegSetValue TypesSupported", "CloseServiceHandle service",
                            "CloseServiceHandle manager"}));
         EXPECT_EQ(Fake.installedService, "Corvane");
@@ -216,7 +222,7 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
 
 TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
     constexpr std::uint32_t RUNNING = SERVICE_RUNNING, PENDING = SERVICE_STOP_PENDING,
-                            STARTING = SERVICE_START_PENDING, STOPPED = SERVICE_STOPPED;
+                            START = SERVICE_START_PENDING, STOPPED = SERVICE_STOPPED;
     using enum FakeCall;
     const std::string s = "<1000ms>", stopping = "Stopping Corvane.<1000ms>";
     const std::string stopped = "\nCorvane stopped.\nCorvane removed.\n";
@@ -251,14 +257,14 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
          "Corvane is not running: the process its status names is not the service.\n"
          "Corvane removed.\n"},
         // Still starting, whatever the refusal's code: asked again while its check point moves.
-        {{STARTING, STARTING, STARTING, STARTING, RUNNING, STOPPED},
+        {{START, START, START, START, RUNNING, STOPPED},
          true,
          ControlService,
          1052,
          s + s + stopping + stopped},
-        {{STARTING}, false, ControlService, 0, s + s + s + s + s + refused},
-        {{STARTING}, true, QueryServiceStatus, 5, refused},
-        {{STARTING, PENDING, STOPPED}, false, ControlService, 0, stopping + stopped},
+        {{START}, false, ControlService, 0, s + s + s + s + s + refused},
+        {{START}, true, QueryServiceStatus, 5, refused},
+        {{START, PENDING, STOPPED}, false, ControlService, 0, stopping + stopped},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.console);
@@ -266,7 +272,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         Fake.installedService = "Corvane";
         Fake.serviceStates = c.states;
         Fake.startAdvances = c.startAdvances;
-        Fake.registry[KEY] = OLD_SOURCE;
+        Fake.registry[KEY] = OldSource();
         FakeScript(c.call, c.call == QueryServiceStatus && c.states.size() > 1 ? 3 : 1, c.error);
 
         const bool deleted = c.console.ends_with("Corvane removed.\n");

@@ -24,8 +24,8 @@ TEST_F(EventLogTest, FailureEventCarriesTheCodeLeftByTheFailedCallAsSignedDecima
 }
 
 TEST_F(EventLogTest, ReportWhoseSourceCannotBeOpenedLeavesNoTrace) {
-    FakeScript(FakeCall::RegisterEventSource, 1, 1717),
-        FakeScript(FakeCall::RegisterEventSource, 2, 1717);
+    FakeScript(FakeCall::RegisterEventSource, 1, 1717);
+    FakeScript(FakeCall::RegisterEventSource, 2, 1717);
     OsSetLastError(5);
     LogFailure("SetServiceStatus");
     LogTypedEvent("text", MSG_SERVICE_ERROR, 1);

@@ -8,9 +8,9 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string ERROR = "error c0020005 ";
-const std::string RECEIVE_FAILED = ERROR + "recv() failed: error 10054\n";
-const std::string REPORT_FAILED = "error 00000000 Corvane error: 5|SetServiceStatus";
+constexpr char ERROR[] = "error c0020005 ";
+constexpr char RECEIVE_FAILED[] = "error c0020005 recv() failed: error 10054\n";
+constexpr char REPORT_FAILED[] = "error 00000000 Corvane error: 5|SetServiceStatus";
 
 using ServiceTest = FakeTest;
 
@@ -19,7 +19,8 @@ TEST_F(ServiceTest, ControlsInEveryStateAreAnsweredWithAFreshReport) {
     FakeQueueControl(SERVICE_CONTROL_INTERROGATE);  // running
     FakeQueueControl(SERVICE_CONTROL_STOP);
     FakeScript(FakeCall::CloseSocket, 1, 0, [] {  // stop pending
-        HandleControl(SERVICE_CONTROL_INTERROGATE), HandleControl(SERVICE_CONTROL_STOP);
+        HandleControl(SERVICE_CONTROL_INTERROGATE);
+        HandleControl(SERVICE_CONTROL_STOP);
     });
     RunService();
     HandleControl(SERVICE_CONTROL_INTERROGATE);  // stopped: no report any more
@@ -48,15 +49,15 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
     };
     std::vector<Case> cases = {
         {CreateEvent, 1, 8, 2, {}, {STARTING}},
-        {WSAStartup, 1, 10091, 3, {}, {STARTING, ERROR + "WSAStartup failed with error 10091\n"}},
-        {Socket, 1, 10024, 4, {}, {STARTING, ERROR + "socket() failed with error 10024\n"}},
-        {Bind, 1, 10048, 5, {}, {STARTING, ERROR + "bind() failed with error 10048\n"}},
+        {WSAStartup, 1, 10091, 3, {}, {STARTING, ERROR + "WSAStartup failed with error 10091\n"s}},
+        {Socket, 1, 10024, 4, {}, {STARTING, ERROR + "socket() failed with error 10024\n"s}},
+        {Bind, 1, 10048, 5, {}, {STARTING, ERROR + "bind() failed with error 10048\n"s}},
         {DropSocketPrivileges,
          1,
          10013,
          5,
          {},
-         {STARTING, ERROR + "Giving up privileges failed with error 10013\n"}},
+         {STARTING, ERROR + "Giving up privileges failed with error 10013\n"s}},
         {Receive, 1, 10054, 5, {"running"}, {STARTING, LISTENING, RECEIVE_FAILED}},
     };
     for (int nth = 1; nth <= 6; ++nth) {  // each report refused in turn
@@ -74,8 +75,9 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         FakeScript(c.call, c.nth, c.error);
         RunService();
         Strings reports;
-        for (int cp = 1; cp <= c.startReports; ++cp)
+        for (int cp = 1; cp <= c.startReports; ++cp) {
             reports.push_back("start cp" + std::to_string(cp) + " wait3000");
+        }
         reports.insert(reports.end(), c.moreReports.begin(), c.moreReports.end());
         reports.push_back("stopped exit" + std::to_string(c.error));
         EXPECT_EQ(Fake.reports, reports);
@@ -83,7 +85,8 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
     ResetProcess();  // without a status handle, nothing to report to
-    FakeScript(RegisterServiceCtrlHandler, 1, 5), RunService();
+    FakeScript(RegisterServiceCtrlHandler, 1, 5);
+    RunService();
     EXPECT_EQ(Fake.reports.size() + Fake.events.size(), 0u);
 }
 
@@ -126,19 +129,22 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
         {full, log + "[" + full + "]"},  // exactly the buffer
         {full.substr(1) + "\n", log + "[" + full.substr(1) + "]"},
         {"%1 %2 %%1 %0", log + "[%1 %2 %%1 %0]"},  // insertion escapes as they stand
-        {full + "x", ERROR + "recv() failed: error 10040\n"},
+        {full + "x", ERROR + "recv() failed: error 10040\n"s},
         {"next\n", log + "[next]"},
         {"caf\xc3\xa9\n", utf8 + "[caf\xc3\xa9]"},  // UTF-8 beyond ASCII goes wide
         {"caf\xe9", log + "[caf\xe9]"},
         {"\xc3\xa9\0\xff"s, utf8 + "[\xc3\xa9]"},  // only what is logged counts
     };
-    for (const auto& c : cases) FakeQueueDatagram(c.datagram);
+    for (const auto& c : cases) {
+        FakeQueueDatagram(c.datagram);
+    }
     FakeQueueControl(SERVICE_CONTROL_STOP);
     RunService();
 
     ASSERT_EQ(Fake.events.size(), std::size(cases) + 3) << "start, listening, the loss report";
-    for (std::size_t i = 0; i < std::size(cases); ++i)
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(Fake.events[i + 2], cases[i].event) << i;
+    }
     EXPECT_EQ(Fake.events.back(),
               "warning 80020006 Lost since the last report: 1 too long, 0 dropped by the kernel, "
               "0 not written, 0 unread at stop; since the start: 1 too long, 0 dropped by the "
@@ -164,14 +170,16 @@ TEST_F(ServiceTest,
     FakeQueueTime(60000);  // its losses reported again, and the lost report with them
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
     FakeQueueControl(SERVICE_CONTROL_STOP);
-    for (int left = 0; left < 5000; ++left) FakeQueueDatagram("left");  // more than one take
+    for (int left = 0; left < 5000; ++left) {
+        FakeQueueDatagram("left");  // more than one take
+    }
     FakeQueueDrops(1234600);
     RunService();
 
     EXPECT_EQ(
         Fake.events,
         (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
-                 ERROR + "recv() failed: error 10040\n",
+                 ERROR + "recv() failed: error 10040\n"s,
                  lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the start: "
                         "1 too long, 1,000 dropped by the kernel, 1 not written.",
                  "info 40020003 [d]",
@@ -199,9 +207,13 @@ TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsS
     for (const auto& c : cases) {
         ResetProcess();
         FakeQueueControl(SERVICE_CONTROL_STOP);
-        for (int left = 0; left < 1024; ++left) FakeQueueDatagram("left");
+        for (int left = 0; left < 1024; ++left) {
+            FakeQueueDatagram("left");
+        }
         FakeQueueTime(c.ms);
-        for (int left = 0; left < 3000; ++left) FakeQueueDatagram("left");
+        for (int left = 0; left < 3000; ++left) {
+            FakeQueueDatagram("left");
+        }
         RunService();
         EXPECT_EQ(Fake.events.back(), c.event + "Lost since the last report: " + part + c.unread +
                                           " unread at stop; since the start: " + part + c.unread +

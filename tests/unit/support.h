@@ -15,8 +15,8 @@
 
 using Strings = std::vector<std::string>;
 
-inline const std::string STARTING = "info 40020004 Version 1.01";
-inline const std::string LISTENING = "info 00020001 'Listening' on port 514, protocol UDP\n";
+inline constexpr char STARTING[] = "info 40020004 Version 1.01";
+inline constexpr char LISTENING[] = "info 00020001 'Listening' on port 514, protocol UDP\n";
 
 inline void ResetProcess() {
     FakeReset();
