@@ -19,7 +19,7 @@ namespace {
 
 // The value of "__REALTIME_TIMESTAMP", or -1.
 long long RealtimeOf(std::string_view line) {
-    constexpr std::string_view key = "\"__REALTIME_TIMESTAMP\":\"";
+    constexpr std::string_view key = R"("__REALTIME_TIMESTAMP":")";
     const std::size_t at = line.find(key);
     if (at == std::string_view::npos) {
         return -1;

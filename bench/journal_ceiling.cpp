@@ -11,13 +11,14 @@
 
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
-#include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -31,7 +32,7 @@ std::int64_t Now(clockid_t clock) {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr, "usage: cvb_journal_ceiling --trial N --seconds S [--max-count N]\n");
-    std::exit(2);
+    std::_Exit(2);  // at once: the usage went out unbuffered, nothing else is to flush
 }
 
 }  // namespace
@@ -78,11 +79,11 @@ int main(int argc, char** argv) {
                                                  "SENDER=127.0.0.1:40000"};
     constexpr std::size_t fixedCount = std::size(fixed);
     std::array<iovec, fixedCount + 2> iov{};
-    iov[0] = {message.data(), message.size()};
-    for (std::size_t i = 0; i < fixedCount; ++i) {
-        iov[i + 1] = {const_cast<char*>(fixed[i].data()), fixed[i].size()};
-    }
-    iov[fixedCount + 1] = {insert.data(), insert.size()};
+    iov.front() = {message.data(), message.size()};
+    std::ranges::transform(fixed, iov.begin() + 1, [](std::string_view field) {
+        return iovec{const_cast<char*>(field.data()), field.size()};
+    });
+    iov.back() = {insert.data(), insert.size()};
 
     const std::int64_t startReal = Now(CLOCK_REALTIME);
     const std::int64_t start = Now(CLOCK_MONOTONIC);

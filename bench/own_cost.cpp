@@ -20,7 +20,6 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -76,7 +76,7 @@ struct Sample {
 };
 
 Sample PerDatagram(const CpuTime& start, const CpuTime& end, std::uint64_t n) {
-    const double count = static_cast<double>(n);
+    const auto count = static_cast<double>(n);
     return {static_cast<double>(end.total_ns - start.total_ns) / count,
             static_cast<double>(end.user_us - start.user_us) * 1000.0 / count,
             static_cast<double>(end.system_us - start.system_us) * 1000.0 / count};
@@ -96,6 +96,8 @@ std::array<char, 2048> RenderBuffer{};
 std::array<char, 64> IdField{};
 const char* volatile MessageId = nullptr;  // kept, so that its look-up is not left out
 
+// A fatal error ends the process with _Exit, from whichever thread meets it: exit would
+// destroy the statics that the collector's thread may still be using.
 void QueueDatagrams(std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i) {
         // The digits change like the real sender's, so no two datagrams are alike.
@@ -107,7 +109,7 @@ void QueueDatagrams(std::uint64_t n) {
         while (send(SenderFd, Payload.data(), Payload.size(), 0) < 0) {
             if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
                 std::perror("send");
-                std::exit(1);
+                std::_Exit(1);
             }
             usleep(100);
         }
@@ -124,19 +126,14 @@ std::uint64_t QueuedOnPort514() {
     char line[512];
     std::uint64_t drops = 0;
     while (std::fgets(line, sizeof line, file) != nullptr) {
-        unsigned local = 0;
-        unsigned port = 0;
-        unsigned long long d = 0;
-        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
-        // ref pointer drops
-        char rest[512];
-        if (std::sscanf(line, " %*u: %8X:%4X %511[^\n]", &local, &port, rest) == 3 && port == 514) {
-            // The drops counter is the last field.
-            const char* last = std::strrchr(rest, ' ');
-            if (last != nullptr) {
-                d = std::strtoull(last + 1, nullptr, 10);
-            }
-            drops += d;
+        // "  12: 0100007F:0202 ...": the slot, then the local address and port in hex; the
+        // drops counter is the last field.
+        const char* address = std::strchr(line, ':');
+        const char* port = address != nullptr ? std::strchr(address + 1, ':') : nullptr;
+        const char* last = std::strrchr(line, ' ');
+        if (port != nullptr && last != nullptr &&
+            std::strtoul(port + 1, nullptr, 16) == SYSLOG_PORT) {
+            drops += std::strtoull(last + 1, nullptr, 10);
         }
     }
     std::fclose(file);
@@ -154,13 +151,13 @@ Sample BareRound(std::uint64_t n) {
     local.sin_port = htons(SYSLOG_PORT);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         std::perror("bind 514");
-        std::exit(1);
+        std::_Exit(1);
     }
     const std::uint64_t dropsBefore = QueuedOnPort514();
     QueueDatagrams(n);
     if (QueuedOnPort514() != dropsBefore) {
         std::fprintf(stderr, "the receive buffer dropped datagrams: use a smaller --count\n");
-        std::exit(1);
+        std::_Exit(1);
     }
     std::array<char, DATAGRAM_BUFFER_SIZE> buffer{};
     const CpuTime start = ThreadCpu();
@@ -170,7 +167,7 @@ Sample BareRound(std::uint64_t n) {
         if (recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
                      &fromLength) < 0) {
             std::perror("recvfrom");
-            std::exit(1);
+            std::_Exit(1);
         }
     }
     const CpuTime end = ThreadCpu();
@@ -203,7 +200,7 @@ Sample CollectorRound(std::uint64_t n, bool render) {
         std::fprintf(stderr, "collector round incomplete: %llu of %llu reported\n",
                      static_cast<unsigned long long>(Reported.load()),
                      static_cast<unsigned long long>(n));
-        std::exit(1);
+        std::_Exit(1);
     }
     return PerDatagram(RoundStart, RoundEnd, n);
 }
@@ -236,7 +233,7 @@ void Status(std::uint32_t state) {
         QueueDatagrams(Target);
         if (QueuedOnPort514() != dropsBefore) {
             std::fprintf(stderr, "the receive buffer dropped datagrams: use a smaller --count\n");
-            std::exit(1);
+            std::_Exit(1);
         }
         RoundQueued = true;
         RoundStart = ThreadCpu();
@@ -270,7 +267,7 @@ int main(int argc, char** argv) {
         if (arg == "--count") {
             count = std::strtoull(argv[i + 1], nullptr, 10);
         } else if (arg == "--rounds") {
-            rounds = std::atoi(argv[i + 1]);
+            rounds = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
         } else {
             std::fprintf(stderr, "usage: cvb_own_cost [--count N] [--rounds R]\n");
             return 2;

@@ -53,7 +53,7 @@ std::string Expected(std::string_view text, const std::vector<const char*>& stri
         }
         Check(code >= '1' && code <= '9' &&
               (i + 2 >= text.size() || text[i + 2] < '0' || text[i + 2] > '9'));
-        const std::size_t index = static_cast<std::size_t>(code - '1');
+        const auto index = static_cast<std::size_t>(code - '1');
         if (index < strings.size() && strings[index] != nullptr) {
             result += strings[index];
         } else {
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         storage.emplace_back(new char[end + 1]);
         std::memcpy(storage.back().get(), rest.data(), end);
         storage.back()[end] = '\0';
-        strings.push_back((nullMask >> strings.size()) & 1 ? nullptr : storage.back().get());
+        strings.push_back(((nullMask >> strings.size()) & 1) != 0 ? nullptr : storage.back().get());
         rest.remove_prefix(end < rest.size() ? end + 1 : end);
     }
 

@@ -37,7 +37,8 @@ cmake -S bench -B build/lint-bench -G Ninja -DCORVANE_BUILD_DIR="$PWD/build/linu
 
 # clang finds Debian's MinGW C++ library only when told: its folder is named "12-posix",
 # which clang does not take for a version.
-mingw=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/mingw-x86_64/CMakeCache.txt)
+mingw=$(sed -n '/"command"/{s/^ *"command": "\([^ ]*\) .*/\1/p;q}' \
+    build/mingw-x86_64/compile_commands.json)
 mingw_includes=()
 while read -r folder; do
     mingw_includes+=("--extra-arg=-isystem$folder")

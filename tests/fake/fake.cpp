@@ -102,11 +102,16 @@ OsHandle NewHandle(Kind kind, std::string name = {}) {
     return handle;
 }
 
-// False, with the bad use counted, unless `handle` is open as `kind`.
+// The handle, unless it is not open as `kind`: then null, with the bad use counted.
+Handle* Find(OsHandle handle, Kind kind) {
+    Handle* open = Inner.handles.contains(handle) ? &Inner.handles[handle] : nullptr;
+    const bool right = open != nullptr && open->kind == kind;
+    Fake.badHandleUses += right ? 0 : 1;
+    return right ? open : nullptr;
+}
+
 bool Check(OsHandle handle, Kind kind) {
-    const bool open = Inner.handles.contains(handle) && Inner.handles[handle].kind == kind;
-    Fake.badHandleUses += open ? 0 : 1;
-    return open;
+    return Find(handle, kind) != nullptr;
 }
 
 void Close(OsHandle handle, Kind kind) {
@@ -259,7 +264,9 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
                    std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding,
                    const Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
-    if (!Check(source, Kind::Source) || Fails(lock, FakeCall::ReportEvent, LastError)) {
+    const Handle* open = Find(source, Kind::Source);
+    const std::string name = open != nullptr ? open->name : "";
+    if (open == nullptr || Fails(lock, FakeCall::ReportEvent, LastError)) {
         return false;
     }
     std::string text = eventType == EVENTLOG_ERROR_TYPE         ? "error "
@@ -268,7 +275,6 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
                                                                 : Hex(eventType) + " ";
     text += Hex(eventId, 8) + (coding == TextCoding::Utf8 ? " utf8" : "") +
             Field(" category", category);
-    const std::string& name = Inner.handles[source].name;
     text += name != "Corvane" ? " source " + name : "";
     for (std::size_t i = 0; i < strings.size(); ++i) {
         text += (i == 0 ? " " : "|") + std::string(strings[i]);
@@ -287,10 +293,11 @@ OsHandle OsCreateEvent() {
 
 bool OsSetEvent(OsHandle event) {
     const Lock lock(FakeLock);
-    if (!Check(event, Kind::Event)) {
+    Handle* open = Find(event, Kind::Event);
+    if (open == nullptr) {
         return false;
     }
-    Inner.handles[event].signalled = true;
+    open->signalled = true;
     Changed.notify_all();
     return true;
 }
@@ -339,13 +346,15 @@ long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* k
 long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
                    std::span<const unsigned char> data) {
     Lock lock(FakeLock);
+    const Handle* open = Find(key, Kind::Key);
+    const std::string name = open != nullptr ? open->name : "";
     std::uint32_t error = ERROR_INVALID_HANDLE;
-    if (!Check(key, Kind::Key) ||
+    if (open == nullptr ||
         Fails(lock, FakeCall::RegSetValue, error, std::string("RegSetValue ") + valueName)) {
         return static_cast<long>(error);
     }
     const std::string value = std::to_string(type) + ":" + std::string(data.begin(), data.end());
-    Fake.registry[Inner.handles[key].name][valueName] = value;
+    Fake.registry[name][valueName] = value;
     return ERROR_SUCCESS;
 }
 

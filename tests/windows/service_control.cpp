@@ -9,7 +9,7 @@
 
 static SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 static SERVICE_STATUS Status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 1000};
-static HANDLE Stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+static HANDLE Stopped = nullptr;
 static char** Arguments = nullptr;
 
 static VOID WINAPI HandleControl(DWORD control) {  // 128 ends one that refuses the stop
@@ -18,6 +18,7 @@ static VOID WINAPI HandleControl(DWORD control) {  // 128 ends one that refuses 
 }
 
 static VOID WINAPI RunService(DWORD /*argCount*/, LPSTR* /*argVector*/) {
+    Stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     StatusHandle = RegisterServiceCtrlHandlerA("", HandleControl);
     for (DWORD waited = 0; waited < std::strtoul(Arguments[2], nullptr, 10); waited += 100) {
         ++Status.dwCheckPoint;
@@ -39,8 +40,8 @@ int main(int argCount, char** argVector) {
         const SERVICE_TABLE_ENTRYA table[] = {{name, RunService}, {nullptr, nullptr}};
         return StartServiceCtrlDispatcherA(table) != FALSE ? 0 : 1;
     }
-    const SC_HANDLE service = OpenServiceA(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS),
-                                           argCount > 1 ? argVector[1] : "", SERVICE_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS),
+                                     argCount > 1 ? argVector[1] : "", SERVICE_ALL_ACCESS);
     for (int i = 2; i < argCount; ++i) {  // a start without a query: the next comes at once
         SERVICE_STATUS status{};
         const BOOL done =
