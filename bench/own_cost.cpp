@@ -262,18 +262,20 @@ void Reported(std::uint16_t /*eventType*/, std::uint32_t eventId,
 int main(int argc, char** argv) {
     std::uint64_t count = 20'000;
     int rounds = 9;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    // A lone or unknown option, or a count that is no number, gets the usage, not a run.
+    bool understood = argc % 2 == 1;
+    for (int i = 1; understood && i + 1 < argc; i += 2) {
         const std::string_view arg = argv[i];
         if (arg == "--count") {
             count = std::strtoull(argv[i + 1], nullptr, 10);
         } else if (arg == "--rounds") {
             rounds = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
         } else {
-            std::fprintf(stderr, "usage: cvb_own_cost [--count N] [--rounds R]\n");
-            return 2;
+            understood = false;
         }
     }
-    if (count == 0 || rounds <= 0) {
+    if (!understood || count == 0 || rounds <= 0) {
+        std::fprintf(stderr, "usage: cvb_own_cost [--count N] [--rounds R]\n");
         return 2;
     }
 
