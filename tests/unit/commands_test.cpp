@@ -116,36 +116,35 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
     const struct {
         bool (*command)();
         bool installed;
-        FakeCall call;  // its first call fails with `error`
+        FakeCall call;
+        int nth;  // that call fails with `error`
         std::uint32_t error;
         std::string output;
         std::string refusal{};  // of the executable's place
-        int nth = 1;            // or that call fails
     } cases[] = {
-        {InstallCommand, false, GetModuleFileName, 5,
+        {InstallCommand, false, GetModuleFileName, 1, 5,
          "Unable to install Corvane - Access is denied. (0x5)\n"},
-        {InstallCommand, false, OpenSCManager, 5, "OpenSCManager" + denied},
-        {InstallCommand, false, OpenSCManager, 0, "Unable to install Corvane - /tmp is hidden\n",
+        {InstallCommand, false, OpenSCManager, 1, 5, "OpenSCManager" + denied},
+        {InstallCommand, false, OpenSCManager, 1, 0, "Unable to install Corvane - /tmp is hidden\n",
          "/tmp is hidden"},
-        {InstallCommand, true, OpenSCManager, 0, EXISTS},
-        {InstallCommand, false, ChangeServiceConfig2, 5,
+        {InstallCommand, true, OpenSCManager, 1, 0, EXISTS},
+        {InstallCommand, false, ChangeServiceConfig2, 1, 5,
          "ChangeServiceConfig2 (required privileges)" + denied},
-        {InstallCommand, false, ChangeServiceConfig2, 1072,
+        {InstallCommand, false, ChangeServiceConfig2, 2, 1072,
          "ChangeServiceConfig2 (service SID) failed - The specified service has been marked for "
-         "deletion. (0x430)\n",
-         "", 2},
-        {InstallCommand, false, ChangeServiceConfig2, 6,
-         "ChangeServiceConfig2 (failure actions) failed - \n", "", 3},
-        {InstallCommand, false, RegCreateKey, 5, "Cannot create registry entries!\n"},
-        {InstallCommand, false, RegSetValue, 5, "RegSetValueEx" + denied},
-        {InstallCommand, false, DeleteService, 1072,
+         "deletion. (0x430)\n"},
+        {InstallCommand, false, ChangeServiceConfig2, 3, 6,
+         "ChangeServiceConfig2 (failure actions) failed - \n"},
+        {InstallCommand, false, RegCreateKey, 1, 5, "Cannot create registry entries!\n"},
+        {InstallCommand, false, RegSetValue, 1, 5, "RegSetValueEx" + denied},
+        {InstallCommand, false, DeleteService, 1, 1072,
          "RegSetValueEx" + denied + marked},  // undo fails
-        {InstallCommand, false, OpenSCManager, 1234, "OpenSCManager failed - \n"},
-        {RemoveCommand, true, OpenSCManager, 1000,
+        {InstallCommand, false, OpenSCManager, 1, 1234, "OpenSCManager failed - \n"},
+        {RemoveCommand, true, OpenSCManager, 1, 1000,
          "OpenSCManager failed - " + fits.substr(0, 240) + " (0x3e8)\n"},
-        {RemoveCommand, true, OpenSCManager, 1001, "OpenSCManager failed - \n"},
-        {RemoveCommand, false, OpenSCManager, 0, NOT_INSTALLED},
-        {RemoveCommand, true, DeleteService, 1072, marked},
+        {RemoveCommand, true, OpenSCManager, 1, 1001, "OpenSCManager failed - \n"},
+        {RemoveCommand, false, OpenSCManager, 1, 0, NOT_INSTALLED},
+        {RemoveCommand, true, DeleteService, 1, 1072, marked},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
@@ -191,6 +190,9 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
         {{0, 0, 50}, restart + "\n"},
         {{120, 87, 124}, privileges + "\n" + sid + parameter + restart + level},  // as on Wine
     };
+    const std::string created =
+        "CreateService Corvane Corvane f01ff 10 3 1 "
+        "/usr/local/sbin/corvane as NT AUTHORITY\\LocalService";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.console);
         ResetProcess();
@@ -206,9 +208,7 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
         EXPECT_EQ(Fake.registry[KEY], (Values{{"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
                                               {"TypesSupported", "4:\7\0\0\0"s}}));
         EXPECT_EQ(Fake.trace,
-                  (Strings{"OpenSCManager f003f",
-                           "CreateService Corvane Corvane f01ff 10 3 1 "
-                           "/usr/local/sbin/corvane as NT AUTHORITY\\LocalService",
+                  (Strings{"OpenSCManager f003f", created,
                            "ChangeServiceConfig2 privileges SeChangeNotifyPrivilege",
                            "ChangeServiceConfig2 sid 1",
                            "ChangeServiceConfig2 restart 60000ms reset 86400s",
