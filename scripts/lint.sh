@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 if [ "$(id -u)" -eq 0 ]; then
     install_packages "${LINUX_PACKAGES[@]}" clang-format clang-tidy cppcheck mandoc clang \
-        libgtest-dev libsystemd-dev g++-mingw-w64-x86-64-posix
+        libgtest-dev libsystemd-dev g++-mingw-w64-x86-64-posix wixl msitools
 fi
 
 program=$(git ls-files 'service/*.cpp' 'receiver/*.cpp' 'eventlog/*.cpp' 'platform/posix/*.cpp')
