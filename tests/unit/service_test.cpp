@@ -197,6 +197,11 @@ TEST_F(ServiceTest,
 
 TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsSpent) {
     const std::string part = "0 too long, 0 dropped by the kernel, 0 not written, ";
+    const auto lost = [&part](const std::string& event, const std::string& unread) {
+        const std::string counts = part + unread + " unread at stop";
+        return event + "Lost since the last report: " + counts + "; since the start: " + counts +
+               ".";
+    };
     const struct {
         std::uint64_t ms;  // passing while the second batch is taken
         std::string event, unread;
@@ -215,9 +220,7 @@ TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsS
             FakeQueueDatagram("left");
         }
         RunService();
-        EXPECT_EQ(Fake.events.back(), c.event + "Lost since the last report: " + part + c.unread +
-                                          " unread at stop; since the start: " + part + c.unread +
-                                          " unread at stop.");
+        EXPECT_EQ(Fake.events.back(), lost(c.event, c.unread));
     }
 }
 
