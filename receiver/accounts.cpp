@@ -12,6 +12,7 @@
 #include "platform/scm.h"
 #include "platform/socket.h"
 #include "platform/text.h"
+#include "platform/udp_statistics.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ Counts Current(const RunAccounts& accounts) {
 // Whether any loss count differs: what a loss report would say has changed.
 bool LossesDiffer(const Counts& now, const Counts& then) {
     return now.tooLong != then.tooLong || now.kernelDrops != then.kernelDrops ||
-           now.unwritten != then.unwritten || now.unreadAtStop != then.unreadAtStop;
+           now.unwritten != then.unwritten || now.unreadAtStop != then.unreadAtStop ||
+           now.systemDiscards != then.systemDiscards;
 }
 
 // A count with its thousands grouped, "1,204,311".
@@ -45,15 +47,37 @@ const char* Grouped(std::uint64_t value, std::array<char, 32>& out) {
     return out.data();
 }
 
+// Takes the system's running count of its UDP discards, where it keeps one; the first
+// read is the start the growth is counted from.
+void NoteSystemDiscards(RunAccounts& accounts) {
+    std::uint32_t discarded = 0;
+    if (!OsSystemUdpDiscards(&discarded)) {
+        return;
+    }
+    if (accounts.systemDiscardsKnown) {
+        // The count wraps at 2^32, as the kernel's does.
+        accounts.counts.systemDiscards +=
+            static_cast<std::uint32_t>(discarded - accounts.systemDiscardsSeen);
+    }
+    accounts.systemDiscardsKnown = true;
+    accounts.systemDiscardsSeen = discarded;
+}
+
 // "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part only where
-// the platform tells of its drops, then at a stop ", <n> unread at stop".
-void AppendLosses(TextWriter& writer, const Counts& counts, bool atStop) {
+// the platform tells of its drops, then at a stop ", <n> unread at stop". Where `system`
+// (once the system discarded any), ", <n> discarded by the system on all UDP ports" follows
+// the kernel's part: a run without such discards reads as it always did.
+void AppendLosses(TextWriter& writer, const Counts& counts, bool atStop, bool system) {
     std::array<char, 32> number{};
     Append(writer, Grouped(counts.tooLong, number));
     Append(writer, " too long, ");
     if (OsSeesKernelDrops()) {
         Append(writer, Grouped(counts.kernelDrops, number));
         Append(writer, " dropped by the kernel, ");
+    }
+    if (system) {
+        Append(writer, Grouped(counts.systemDiscards, number));
+        Append(writer, " discarded by the system on all UDP ports, ");
     }
     Append(writer, Grouped(counts.unwritten, number));
     Append(writer, " not written");
@@ -71,7 +95,7 @@ void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs
     Append(writer, "Running: ");
     Append(writer, Grouped(counts.logged, logged));
     Append(writer, " logged, ");
-    AppendLosses(writer, counts, false);
+    AppendLosses(writer, counts, false, counts.systemDiscards != 0);
     OsShowServiceText(text.data());
     accounts.shown = counts;
     accounts.shownAtMs = nowMs;
@@ -80,15 +104,19 @@ void ShowCounts(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs
 // One warning event with the losses since the latest report written and since the start.
 void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t nowMs, bool atStop) {
     const Counts& before = accounts.reported;
-    const Counts since{0, counts.tooLong - before.tooLong, counts.kernelDrops - before.kernelDrops,
+    const Counts since{0,
+                       counts.tooLong - before.tooLong,
+                       counts.kernelDrops - before.kernelDrops,
                        counts.unwritten - before.unwritten,
-                       counts.unreadAtStop - before.unreadAtStop};
+                       counts.unreadAtStop - before.unreadAtStop,
+                       counts.systemDiscards - before.systemDiscards};
+    const bool system = counts.systemDiscards != 0;
     Text text{};
     TextWriter writer = StartText(text);
     Append(writer, "Lost since the last report: ");
-    AppendLosses(writer, since, atStop);
+    AppendLosses(writer, since, atStop, system);
     Append(writer, "; since the start: ");
-    AppendLosses(writer, counts, atStop);
+    AppendLosses(writer, counts, atStop, system);
     Append(writer, ".");
     accounts.reportedAtMs = nowMs;
     // A warning the log did not take reported nothing: the next one still tells of its
@@ -111,6 +139,7 @@ RunAccounts OpenAccounts() {
     accounts.unwrittenBefore = UnwrittenReports.load(std::memory_order_relaxed);
     accounts.reportedAtMs = OsTickCount();
     accounts.shownAtMs = accounts.reportedAtMs;
+    NoteSystemDiscards(accounts);
     return accounts;
 }
 
@@ -143,13 +172,14 @@ void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
         counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS;
     const bool reportDue = LossesDiffer(counts, accounts.reported) &&
                            nowMs - accounts.reportedAtMs >= LOSS_REPORT_INTERVAL_MS;
-    // The platform's count costs a system call: read when a line or a report falls due,
+    // The platform's counts cost a system call: read when a line or a report falls due,
     // never for each datagram. Drops come only while datagrams queue, and each one read
     // makes a line due, so the line after a burst has them all.
     if (!showDue && !reportDue) {
         return;
     }
     NoteKernelDrops(accounts, socket);
+    NoteSystemDiscards(accounts);
     counts = Current(accounts);
     if (showDue) {
         ShowCounts(accounts, counts, nowMs);
@@ -161,6 +191,7 @@ void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
 }
 
 void CloseAccounts(RunAccounts& accounts, bool stopped) {
+    NoteSystemDiscards(accounts);
     const Counts counts = Current(accounts);
     if (LossesDiffer(counts, accounts.reported)) {
         ReportLosses(accounts, counts, OsTickCount(), stopped);

@@ -14,14 +14,19 @@ struct Counts {
     std::uint64_t kernelDrops;   // datagrams the platform dropped, the receive buffer full
     std::uint64_t unwritten;     // reports the event log did not take
     std::uint64_t unreadAtStop;  // datagrams still queued when a stop was requested
+    // Datagrams the system discarded on all UDP ports, where it counts no drops per socket:
+    // ours among them, perhaps, but whose cannot be told.
+    std::uint64_t systemDiscards;
     bool operator==(const Counts&) const = default;
 };
 
 struct RunAccounts {
     Counts counts;  // since the start of the run; `unwritten` is filled in when read
     std::uint64_t unwrittenBefore;
-    std::uint32_t kernelDropsSeen;  // the platform's running count, as last seen
-    Counts reported;                // as the latest loss report gave them
+    std::uint32_t kernelDropsSeen;     // the platform's running count, as last seen
+    bool systemDiscardsKnown;          // the system's running count has been read once
+    std::uint32_t systemDiscardsSeen;  // and as last read
+    Counts reported;                   // as the latest loss report gave them
     std::uint64_t reportedAtMs;
     Counts shown;  // as the latest status line gave them
     std::uint64_t shownAtMs;

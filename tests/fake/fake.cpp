@@ -14,6 +14,7 @@
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/socket.h"
+#include "platform/udp_statistics.h"
 
 FakePlatform Fake;
 
@@ -592,6 +593,18 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
         taken += IsDatagram(Take()) ? 1 : 0;
     }
     return taken;
+}
+
+bool OsSystemUdpDiscards(std::uint32_t* discarded) {
+    const Lock lock(FakeLock);
+    if (Fake.systemDiscards.empty()) {
+        return false;
+    }
+    *discarded = Fake.systemDiscards.front();
+    if (Fake.systemDiscards.size() > 1) {
+        Fake.systemDiscards.erase(Fake.systemDiscards.begin());
+    }
+    return true;
 }
 
 void OsCloseSocket(OsSocket socket) {

@@ -50,6 +50,9 @@ struct FakePlatform {
     bool dispatcherConnects;
     std::uint32_t keepAliveMs;             // the manager's interval for signs; 0: none
     std::vector<std::uint64_t> keptAlive;  // when each sign went
+    // The system's count of its UDP discards on all ports, each read taking the next; the
+    // last one stays. Empty: the platform keeps none.
+    std::vector<std::uint32_t> systemDiscards;
 };
 
 extern FakePlatform Fake;

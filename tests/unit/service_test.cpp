@@ -155,6 +155,10 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
 TEST_F(ServiceTest,
        LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
     const std::string lost = "warning 80020006 Lost since the last report: ";
+    const std::string system = " discarded by the system on all UDP ports, ";
+    // The system's count at the start, whenever a line or a report falls due (across its
+    // wrap), and at the end.
+    Fake.systemDiscards = {0xFFFFFF00, 4, 4, 4, 4, 44};
     FakeQueueDatagram("a");
     FakeQueueDrops(1000);  // the platform has dropped 1,000 so far
     FakeQueueDatagram("b");
@@ -180,18 +184,24 @@ TEST_F(ServiceTest,
         Fake.events,
         (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
                  ERROR + "recv() failed: error 10040\n"s,
-                 lost + "1 too long, 1,000 dropped by the kernel, 1 not written; since the start: "
-                        "1 too long, 1,000 dropped by the kernel, 1 not written.",
+                 lost + "1 too long, 1,000 dropped by the kernel, 260" + system +
+                     "1 not written; since the start: 1 too long, 1,000 dropped by the kernel, "
+                     "260" +
+                     system + "1 not written.",
                  "info 40020003 [d]",
-                 lost + "0 too long, 1,233,567 dropped by the kernel, 1 not written; since the "
-                        "start: 1 too long, 1,234,567 dropped by the kernel, 2 not written.",
-                 lost +
-                     "0 too long, 33 dropped by the kernel, 0 not written, 5,000 unread at stop; "
-                     "since the start: 1 too long, 1,234,600 dropped by the kernel, 2 not "
-                     "written, 5,000 unread at stop."}));
-    const std::string later = "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, ";
+                 lost + "0 too long, 1,233,567 dropped by the kernel, 0" + system +
+                     "1 not written; since the start: 1 too long, 1,234,567 dropped by the "
+                     "kernel, 260" +
+                     system + "2 not written.",
+                 lost + "0 too long, 33 dropped by the kernel, 40" + system +
+                     "0 not written, 5,000 unread at stop; since the start: 1 too long, "
+                     "1,234,600 dropped by the kernel, 300" +
+                     system + "2 not written, 5,000 unread at stop."}));
+    const std::string later =
+        "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, 260" + system;
     EXPECT_EQ(Fake.serviceTexts,
-              (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 1 not written",
+              (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 260" + system +
+                           "1 not written",
                        later + "1 not written", later + "2 not written"}));
 }
 
