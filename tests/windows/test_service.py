@@ -164,7 +164,7 @@ def test_long_datagrams_logged_whole_a_flood_then_remove_stops_reports_the_losse
     assert found[2].strings == ("recv() failed: error 10040\n",)
     # More than the receive buffer holds: each datagram logged or discarded by the system, the
     # only UDP traffic of the namespace, so its count is the collector's losses to the datagram.
-    flood = [b"flood %d\n" % number for number in range(5000)]
+    flood = [b"flood %d " % number + b"x" * 4000 for number in range(4000)]
     send(*flood)
 
     def settled():
