@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <span>
+#include <string_view>
 
 #include "eventlog/eventlog.h"
 #include "platform/constants.h"
@@ -16,7 +17,25 @@
 
 namespace {
 
-using Text = std::array<char, 512>;
+// The fixed words of a status line and a loss report; the longest report, every count at
+// its largest, must fit the text whole, as a report cut short would lose the figures at its end.
+constexpr std::string_view kTooLong = " too long, ";
+constexpr std::string_view kKernelDrops = " dropped by the kernel, ";
+constexpr std::string_view kSystemDiscards = " discarded by the system on all UDP ports, ";
+constexpr std::string_view kUnwritten = " not written";
+constexpr std::string_view kUnreadAtStop = " unread at stop";
+constexpr std::string_view kSinceLast = "Lost since the last report: ";
+constexpr std::string_view kSinceStart = "; since the start: ";
+constexpr std::string_view kLargestCount = "18,446,744,073,709,551,615";
+
+constexpr std::size_t kLongestLosses = 5 * kLargestCount.size() + kTooLong.size() +
+                                       kKernelDrops.size() + kSystemDiscards.size() +
+                                       kUnwritten.size() + 2 + kUnreadAtStop.size();
+constexpr std::size_t kLongestReport =
+    kSinceLast.size() + 2 * kLongestLosses + kSinceStart.size() + 1;
+
+using Text = std::array<char, 640>;
+static_assert(kLongestReport < Text{}.size(), "the longest loss report fits whole");
 
 Counts Current(const RunAccounts& accounts) {
     Counts counts = accounts.counts;
@@ -70,21 +89,21 @@ void NoteSystemDiscards(RunAccounts& accounts) {
 void AppendLosses(TextWriter& writer, const Counts& counts, bool atStop, bool system) {
     std::array<char, 32> number{};
     Append(writer, Grouped(counts.tooLong, number));
-    Append(writer, " too long, ");
+    Append(writer, kTooLong);
     if (OsSeesKernelDrops()) {
         Append(writer, Grouped(counts.kernelDrops, number));
-        Append(writer, " dropped by the kernel, ");
+        Append(writer, kKernelDrops);
     }
     if (system) {
         Append(writer, Grouped(counts.systemDiscards, number));
-        Append(writer, " discarded by the system on all UDP ports, ");
+        Append(writer, kSystemDiscards);
     }
     Append(writer, Grouped(counts.unwritten, number));
-    Append(writer, " not written");
+    Append(writer, kUnwritten);
     if (atStop) {
         Append(writer, ", ");
         Append(writer, Grouped(counts.unreadAtStop, number));
-        Append(writer, " unread at stop");
+        Append(writer, kUnreadAtStop);
     }
 }
 
@@ -113,9 +132,9 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
     const bool system = counts.systemDiscards != 0;
     Text text{};
     TextWriter writer = StartText(text);
-    Append(writer, "Lost since the last report: ");
+    Append(writer, kSinceLast);
     AppendLosses(writer, since, atStop, system);
-    Append(writer, "; since the start: ");
+    Append(writer, kSinceStart);
     AppendLosses(writer, counts, atStop, system);
     Append(writer, ".");
     accounts.reportedAtMs = nowMs;
