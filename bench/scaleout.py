@@ -2,7 +2,7 @@
 """Scale-out benchmark: the lossless sustained rate into one central journal for 1, 2 and 3
 collectors behind a stateless nftables balancer, and the central journal-remote's own
 ceiling. Everything runs on this machine, each machine of the set-up in namespaces of its
-own (tests/scaleout/cluster.py); every trial builds a fresh set-up.
+own (cluster.py); every trial builds a fresh set-up.
 
 Arrivals are counted by sequence number in the central journal (cvb_count); a trial has
 kept up when every datagram is there within --keep-up seconds of the last one sent.
@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tests/scaleout")]
+sys.path.insert(0, str(HERE))
 from bench import cpu_seconds, fmt, load, log, machine, parse_kv  # noqa: E402
 from cluster import CENTRAL, REMOTE_PORT, SERVICE, Cluster  # noqa: E402
 

@@ -13,10 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from cluster import SERVICE, Cluster, udp_counters
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
-from harness import log_line  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from cluster import SERVICE, Cluster, udp_counters  # noqa: E402
+from harness import log_line  # noqa: E402  (cluster put tests/system on the path)
 
 TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
 RUN = 64  # the sender's datagrams per source port in a row

@@ -1,5 +1,6 @@
-"""Collectors behind a UDP balancer, each shipping its journal to one central store, every
-machine a set of private namespaces of its own (network, mount, host name):
+"""The scale-out set-up that the benchmark measures and tests/scaleout checks: collectors
+behind a UDP balancer, each shipping its journal to one central store, every machine a set
+of private namespaces of its own (network, mount, host name):
 
     sender 10.0.0.2 --> gateway 10.0.0.1:514 --nftables--> collectorK 10.1.K.2:514
                                                           (journald, Corvane, journal-upload)
@@ -21,14 +22,14 @@ import time
 import uuid
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests/system"))
 from harness import Processes  # noqa: E402
 
 SERVICE = "10.0.0.1"  # where the devices send: the balancer's address
 CENTRAL = "10.2.0.2"
 REMOTE_PORT = 19532
 JOURNALD = "/lib/systemd/systemd-journald"
-UPLOAD = Path(__file__).resolve().parent.parent.parent / "scripts/journal-upload-resume.sh"
+UPLOAD = Path(__file__).resolve().parent.parent / "scripts/journal-upload-resume.sh"
 JOURNAL_REMOTE = "/lib/systemd/systemd-journal-remote"
 CENTRAL_DIR = "/run/journal-remote"
 UPLOAD_STATE = "/run/journal-upload.state"
