@@ -3,7 +3,6 @@
 import re
 import time
 
-import pytest
 
 BINARY = "/opt/Log Tools/corvane"  # a space the unit's command line must quote
 LOG_LINE = "EVENT_ID=0x40020003"
