@@ -90,6 +90,14 @@ def udp_counters(pid):
     return dict(zip(names, map(int, values)))
 
 
+def read_journal(directory, *fields):
+    """journalctl -o json lines of the journal files in `directory`, only the fields asked for."""
+    return subprocess.run(
+        ["journalctl", "-D", str(directory), "-o", "json", "--no-pager",
+         "--output-fields=" + ",".join(fields)], stdout=subprocess.PIPE, check=True,
+        timeout=120).stdout
+
+
 class Node:
     """One machine: a process that holds its namespaces, and what runs inside them."""
 
@@ -214,12 +222,22 @@ class Cluster:
                 total += int.from_bytes(head[152:160], "little")
         return total
 
+    def wait_central(self, target, quiet_s=2.0):
+        """When the central journal reached `target` entries, or None once it has stood
+        still for `quiet_s` short of them."""
+        last, since = -1, time.monotonic()
+        while True:
+            now = self.central_entries()
+            if now >= target:
+                return time.monotonic()
+            if now != last:
+                last, since = now, time.monotonic()
+            elif time.monotonic() - since > quiet_s:
+                return None
+            time.sleep(0.02)
+
     def read_central(self, *fields):
-        """journalctl -o json lines of the central store, only the fields asked for."""
-        return subprocess.run(
-            ["journalctl", "-D", str(self.central_journal), "-o", "json", "--no-pager",
-             "--output-fields=" + ",".join(fields)], stdout=subprocess.PIPE, check=True,
-            timeout=120).stdout
+        return read_journal(self.central_journal, *fields)
 
     def close(self):
         self.processes.end_all()
