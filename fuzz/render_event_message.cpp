@@ -96,6 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 bound += strings[i] != nullptr ? std::strlen(strings[i]) : 0;
             }
         }
+        // %0 ends the text: it shows only where a string brings it.
+        Check(full.find("%0") == std::string_view::npos ||
+              std::ranges::any_of(strings, [](const char* string) {
+                  return string != nullptr && std::strstr(string, "%0") != nullptr;
+              }));
         Check(full.size() <= bound &&
               full.starts_with(text.substr(0, std::min(text.find('%'), text.size() - 2))));
     } else {
