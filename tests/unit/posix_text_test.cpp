@@ -18,7 +18,7 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string SPECIAL =
+constexpr std::string_view SPECIAL =
     "its path has a control character, a quote or a backslash, which systemd refuses in a "
     "program path";
 
@@ -34,7 +34,8 @@ std::string Whole(Format format, std::size_t room = 4096) {
 
 TEST(UnitTextTest, TheProgramIsOneExecStartWordOrRefusedWithItsReason) {
     const struct {
-        std::string path, exec;  // the ExecStart line, or why there is none
+        std::string path;
+        std::string_view exec;  // the ExecStart line, or why there is none
         std::string_view hidden{};
     } cases[] = {
         {"/opt/Log Tools/c", "ExecStart=/opt/Log\\x20Tools/c"},
@@ -55,8 +56,9 @@ TEST(UnitTextTest, TheProgramIsOneExecStartWordOrRefusedWithItsReason) {
         const std::string unit =
             Whole([&](std::span<char> out) { return ComposeUnitFile(c.path, out); });
         const char* problem = ExecPathProblem(c.path);
-        const bool written = unit.find("\n" + c.exec + "\n") != std::string::npos;
-        EXPECT_EQ(problem != nullptr ? std::string(problem) : written ? c.exec : unit, c.exec);
+        const std::string exec(c.exec);
+        const bool written = unit.find("\n" + exec + "\n") != std::string::npos;
+        EXPECT_EQ(problem != nullptr ? std::string(problem) : written ? exec : unit, exec);
         EXPECT_EQ(unit.empty(), problem != nullptr);
         EXPECT_EQ(unit.find("[Install]"), std::string::npos) << "started on demand only";
         EXPECT_EQ(SandboxHiddenPlace(c.path), c.hidden);
