@@ -2,7 +2,7 @@
 """Scale-out benchmark: the lossless sustained rate into one central journal for 1, 2 and 3
 collectors behind a stateless nftables balancer, and the central journal-remote's own
 ceiling. Everything runs on this machine, each machine of the set-up in namespaces of its
-own (tests/scaleout/cluster.py); every trial builds a fresh set-up.
+own (cluster.py); every trial builds a fresh set-up.
 
 Arrivals are counted by sequence number in the central journal (cvb_count); a trial has
 kept up when every datagram is there within --keep-up seconds of the last one sent.
@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tests/scaleout")]
+sys.path.insert(0, str(HERE))
 from bench import cpu_seconds, fmt, load, log, machine, parse_kv  # noqa: E402
 from cluster import CENTRAL, REMOTE_PORT, SERVICE, Cluster  # noqa: E402
 
@@ -54,19 +54,6 @@ class ScaleOut:
                                  check=True, timeout=300)
         return parse_kv(counted.stdout.decode())
 
-    def wait_central(self, cluster, target, quiet_s=2.0):
-        """When the central journal reached `target` entries, or None if it stopped short."""
-        last, since = -1, time.monotonic()
-        while True:
-            now = cluster.central_entries()
-            if now >= target:
-                return time.monotonic()
-            if now != last:
-                last, since = now, time.monotonic()
-            elif time.monotonic() - since > quiet_s:
-                return None
-            time.sleep(0.02)
-
     @staticmethod
     def roles(cluster):
         """CPU seconds so far of each kind of process in the set-up."""
@@ -82,7 +69,7 @@ class ScaleOut:
         with tempfile.TemporaryDirectory(dir=self.args.out) as directory:
             cluster = Cluster(Path(directory), collectors, BALANCER)
             try:
-                if self.wait_central(cluster, STARTED_ENTRIES * collectors) is None:
+                if cluster.wait_central(STARTED_ENTRIES * collectors) is None:
                     raise SystemExit("the central journal got no entries (see %s)" % directory)
                 base = cluster.central_entries()
                 cpu_before, machine_before = self.roles(cluster), busy_jiffies()
@@ -91,7 +78,7 @@ class ScaleOut:
                     "--rate", "%.1f" % rate, "--host", SERVICE, "--sockets", str(SOCKETS)]),
                     capture_output=True, text=True, check=True, timeout=600).stdout)
                 ended = time.monotonic()
-                reached = self.wait_central(cluster, base + count)
+                reached = cluster.wait_central(base + count)
                 cpu_after, machine_after = self.roles(cluster), busy_jiffies()
                 got = self.count(cluster, self.trial_id, count)
             finally:
@@ -153,7 +140,7 @@ class ScaleOut:
                 subprocess.run(cluster.sender.enter([self.tool("cvb_sender"), "--trial", "1",
                                                      "--count", "1", "--host", SERVICE]),
                                check=True, capture_output=True)
-                self.wait_central(cluster, STARTED_ENTRIES + 1)
+                cluster.wait_central(STARTED_ENTRIES + 1)
                 export = subprocess.run(["journalctl", "-D", local, "-o", "export", "-n", "1",
                                          "EVENT_ID=0x40020003"], capture_output=True, text=True,
                                         check=True).stdout
@@ -174,7 +161,7 @@ class ScaleOut:
                     "curl", "-sS", "-o", "/dev/null", "-X", "POST", "-T", path, "-H",
                     "Content-Type: application/vnd.fdo.journal", "-H", "Expect:",
                     "http://%s:%d/upload" % (CENTRAL, REMOTE_PORT)])) for path in files]
-                reached = self.wait_central(cluster, base + share * streams)
+                reached = cluster.wait_central(base + share * streams)
                 for post in posts:
                     post.wait(timeout=120)
                 elapsed = (reached or time.monotonic()) - started

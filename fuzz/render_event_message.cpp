@@ -1,5 +1,6 @@
 // Fuzz target: the journal message of an event, rendered from the catalogue with
-// insertion strings that a sender on the network controls.
+// insertion strings that a sender on the network controls, checked against properties of
+// the result rather than a second renderer.
 //
 // Input: byte 0 picks the event ID (each catalogue entry, ID 0, or the next four bytes
 // as an arbitrary ID), byte 1 the size of the output buffer, byte 2 which insertion
@@ -33,35 +34,6 @@ void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
-}
-
-// What a reader must see for a catalogue entry. The catalogue uses %1, %2 and %0 only;
-// any other escape would need this oracle extended, so it fails loudly instead.
-std::string Expected(std::string_view text, const std::vector<const char*>& strings) {
-    Check(text.ends_with("\r\n"));
-    text.remove_suffix(2);
-    std::string result;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            result += text[i];
-            continue;
-        }
-        Check(i + 1 < text.size());
-        const char code = text[i + 1];
-        if (code == '0') {
-            break;
-        }
-        Check(code >= '1' && code <= '9' &&
-              (i + 2 >= text.size() || text[i + 2] < '0' || text[i + 2] > '9'));
-        const auto index = static_cast<std::size_t>(code - '1');
-        if (index < strings.size() && strings[index] != nullptr) {
-            result += strings[index];
-        } else {
-            result += text.substr(i, 2);
-        }
-        ++i;
-    }
-    return result;
 }
 
 std::size_t Render(std::uint32_t id, const std::vector<const char*>& strings, char* out,
@@ -111,9 +83,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const char* catalogue = CatalogText(id);
     if (catalogue != nullptr) {
-        // Equality with the oracle is the verbatim rule: a string that itself reads %1 or
-        // %0 must come out as written.
-        Check(full == Expected(catalogue, strings));
+        // Each string the entry inserts comes out as it stands (one that itself reads %1
+        // or %0 too), a missing one as its code; nothing else is added, and the text
+        // before the first insertion or the closing CR LF is the catalogue's.
+        const std::string_view text(catalogue);
+        std::size_t bound = text.size();
+        for (std::size_t i = 0; i < strings.size(); ++i) {
+            const std::string code = "%" + std::to_string(i + 1);
+            if (text.find(code) != std::string_view::npos) {
+                Check(full.find(strings[i] != nullptr ? strings[i] : code) !=
+                      std::string_view::npos);
+                bound += strings[i] != nullptr ? std::strlen(strings[i]) : 0;
+            }
+        }
+        // %0 ends the text: it shows only where a string brings it.
+        Check(full.find("%0") == std::string_view::npos ||
+              std::ranges::any_of(strings, [](const char* string) {
+                  return string != nullptr && std::strstr(string, "%0") != nullptr;
+              }));
+        Check(full.size() <= bound &&
+              full.starts_with(text.substr(0, std::min(text.find('%'), text.size() - 2))));
     } else {
         // No entry: a one-line note, then each string on its own line, verbatim.
         std::string tail;

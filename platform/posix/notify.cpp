@@ -19,82 +19,17 @@
 #include <string_view>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/notify_text.h"
 #include "platform/posix/owned_fd.h"
 #include "platform/posix/win32_codes.h"
 #include "platform/text.h"
 
 namespace {
 
-// The longest message: every line present, every number at its widest.
-constexpr std::size_t NOTIFY_TEXT_SIZE = 512;
-static_assert(NOTIFY_TEXT_SIZE > sizeof("STATUS=Stop pending (check point 4294967295)\n"
-                                        "EXTEND_TIMEOUT_USEC=4294967295000\nREADY=1\n"
-                                        "STOPPING=1\nX_CORVANE_STATE=4294967295\n"
-                                        "X_CORVANE_CONTROLS=4294967295\n"
-                                        "X_CORVANE_EXIT_CODE=4294967295\n"
-                                        "X_CORVANE_CHECKPOINT=4294967295\n"
-                                        "X_CORVANE_WAIT_HINT=4294967295"));
-
 // A manager that stops reading must not hold a status report for ever.
 constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 
 using NotifyText = std::array<char, NOTIFY_TEXT_SIZE>;
-
-// Appends "\nNAME=<decimal>".
-void AppendNumber(TextWriter& writer, std::string_view name, unsigned long long value) {
-    std::array<char, 24> digits{};
-    (void)std::snprintf(digits.data(), digits.size(), "%llu", value);
-    Append(writer, "\n");
-    Append(writer, name);
-    Append(writer, "=");
-    Append(writer, digits.data());
-}
-
-// The short human text of the state.
-std::string_view StateText(const ServiceStatus& status, std::span<char> out) {
-    int length = 0;
-    switch (status.currentState) {
-        case SERVICE_START_PENDING:
-            length = std::snprintf(out.data(), out.size(), "Start pending (check point %u)",
-                                   status.checkPoint);
-            break;
-        case SERVICE_RUNNING:
-            length = std::snprintf(out.data(), out.size(), "Running");
-            break;
-        case SERVICE_STOP_PENDING:
-            length = std::snprintf(out.data(), out.size(), "Stop pending (check point %u)",
-                                   status.checkPoint);
-            break;
-        case SERVICE_STOPPED:
-            length = std::snprintf(out.data(), out.size(), "Stopped (exit code %u)",
-                                   status.win32ExitCode);
-            break;
-        default:
-            length = std::snprintf(out.data(), out.size(), "State %u", status.currentState);
-    }
-    return length > 0 ? std::string_view(out.data(), static_cast<std::size_t>(length)) : "";
-}
-
-// The message's length, or 0 when it did not fit.
-std::size_t FormatNotifyText(NotifyText& text, const ServiceStatus& status) {
-    std::array<char, 64> stateText{};
-    TextWriter writer = StartText(text);
-    Append(writer, "STATUS=");
-    Append(writer, StateText(status, stateText));
-    if (status.currentState == SERVICE_START_PENDING && status.waitHint > 0) {
-        AppendNumber(writer, "EXTEND_TIMEOUT_USEC", status.waitHint * 1000ULL);
-    } else if (status.currentState == SERVICE_RUNNING) {
-        Append(writer, "\nREADY=1");
-    } else if (status.currentState == SERVICE_STOP_PENDING) {
-        Append(writer, "\nSTOPPING=1");
-    }
-    AppendNumber(writer, "X_CORVANE_STATE", status.currentState);
-    AppendNumber(writer, "X_CORVANE_CONTROLS", status.controlsAccepted);
-    AppendNumber(writer, "X_CORVANE_EXIT_CODE", status.win32ExitCode);
-    AppendNumber(writer, "X_CORVANE_CHECKPOINT", status.checkPoint);
-    AppendNumber(writer, "X_CORVANE_WAIT_HINT", status.waitHint);
-    return writer.cut ? 0 : writer.length;
-}
 
 // The manager's address: a path, or "@name" for the abstract namespace. False when the
 // name does not fit or is of a kind this layer does not speak.
@@ -146,7 +81,7 @@ bool SendToManager(std::string_view text) {
 
 bool NotifyManager(const ServiceStatus& status) {
     NotifyText text{};
-    const std::size_t length = FormatNotifyText(text, status);
+    const std::size_t length = FormatNotifyText(status, text);
     if (length == 0) {
         return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }

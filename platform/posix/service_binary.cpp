@@ -10,11 +10,6 @@
 
 namespace {
 
-// The unit runs the service unprivileged in a sandbox that hides these places or gives
-// it an empty copy of them: a program there cannot be started.
-constexpr std::array<std::string_view, 6> HIDDEN_PLACES{"/tmp",  "/var/tmp", "/dev",
-                                                        "/home", "/root",    "/run/user"};
-
 bool Refuse(std::span<char> reason, std::string_view subject, const char* cause) {
     (void)std::snprintf(reason.data(), reason.size(), "%.*s%s%s", static_cast<int>(subject.size()),
                         subject.data(), subject.empty() ? "" : " ", cause);
@@ -52,11 +47,8 @@ bool OsCheckServiceBinary(const char* path, std::span<char> reason) {
     if (const char* problem = ExecPathProblem(whole); problem != nullptr) {
         return Refuse(reason, "", problem);
     }
-    for (const std::string_view place : HIDDEN_PLACES) {
-        if (whole.starts_with(place) &&
-            (whole.size() == place.size() || whole[place.size()] == '/')) {
-            return Refuse(reason, place, "is hidden from the service by its sandbox");
-        }
+    if (const std::string_view place = SandboxHiddenPlace(whole); !place.empty()) {
+        return Refuse(reason, place, "is hidden from the service by its sandbox");
     }
     // Every directory from the root down, then the file itself.
     std::array<char, PATH_MAX> partial{};

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <string_view>
 
@@ -35,60 +34,6 @@ static_assert(PRIVATE_LINK.substr(sizeof "private") == FOLDER_NAME);
 // Whether a run has told its standard error why its folder is not its own: each
 // report fails alike, and once says it all.
 std::atomic_flag RefusalTold = ATOMIC_FLAG_INIT;
-
-// "pid=", "startTime=" (up to twenty digits) and seven "name=value" lines with values of
-// at most ten digits.
-constexpr std::size_t STATUS_TEXT_SIZE = 256;
-static_assert(STATUS_TEXT_SIZE > sizeof("pid=\nstartTime=\nserviceType=\ncurrentState=\n"
-                                        "controlsAccepted=\nwin32ExitCode=\n"
-                                        "serviceSpecificExitCode=\ncheckPoint=\nwaitHint=\n") +
-                                     std::size_t{8} * 10 + 20);
-
-struct Field {
-    std::string_view name;
-    std::uint32_t ServiceStatus::*member;
-};
-
-constexpr std::array<Field, 7> FIELDS{{
-    {"serviceType", &ServiceStatus::serviceType},
-    {"currentState", &ServiceStatus::currentState},
-    {"controlsAccepted", &ServiceStatus::controlsAccepted},
-    {"win32ExitCode", &ServiceStatus::win32ExitCode},
-    {"serviceSpecificExitCode", &ServiceStatus::serviceSpecificExitCode},
-    {"checkPoint", &ServiceStatus::checkPoint},
-    {"waitHint", &ServiceStatus::waitHint},
-}};
-
-// Applies one "name=value" line; unknown names and bad numbers are skipped.
-void ParseLine(std::string_view line, StatusFileRecord* record) {
-    const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos || equals + 1 >= line.size()) {
-        return;
-    }
-    std::array<char, 24> digits{};
-    const std::string_view value = line.substr(equals + 1);
-    if (value.size() >= digits.size()) {
-        return;
-    }
-    value.copy(digits.data(), value.size());
-    char* end = nullptr;
-    const unsigned long long number = std::strtoull(digits.data(), &end, 10);
-    const std::string_view name = line.substr(0, equals);
-    if (*end != '\0' || (name != "startTime" && number > 0xFFFFFFFFULL)) {
-        return;
-    }
-    if (name == "pid") {
-        record->pid = static_cast<pid_t>(number);
-    }
-    if (name == "startTime") {
-        record->startTime = number;
-    }
-    for (const Field& field : FIELDS) {
-        if (field.name == name) {
-            record->status.*field.member = static_cast<std::uint32_t>(number);
-        }
-    }
-}
 
 // The runtime directory. With a dynamic user systemd makes it a link into its private
 // runtime folder: only root can place a link in /run, and what the link leads to is
@@ -160,20 +105,11 @@ bool AnotherInstanceRuns() {
 }
 
 // The file's text for this process and `status`: its length, or 0 when it does not fit.
-std::size_t FormatStatusText(const ServiceStatus& status, std::span<char> text) {
+std::size_t FormatOwnStatusText(const ServiceStatus& status, std::span<char> text) {
     unsigned long long startTime = 0;
     uid_t realUser = 0;
     (void)ReadProcessIdentity(getpid(), &startTime, &realUser);
-    const int length = std::snprintf(
-        text.data(), text.size(),
-        "pid=%ld\nstartTime=%llu\nserviceType=%u\ncurrentState=%u\ncontrolsAccepted=%u\n"
-        "win32ExitCode=%u\nserviceSpecificExitCode=%u\ncheckPoint=%u\nwaitHint=%u\n",
-        static_cast<long>(getpid()), startTime, status.serviceType, status.currentState,
-        status.controlsAccepted, status.win32ExitCode, status.serviceSpecificExitCode,
-        status.checkPoint, status.waitHint);
-    return length > 0 && static_cast<std::size_t>(length) < text.size()
-               ? static_cast<std::size_t>(length)
-               : 0;
+    return FormatStatusText(getpid(), startTime, status, text);
 }
 
 // Whether the open runtime directory is this user's alone: another user who can change
@@ -205,7 +141,7 @@ bool WriteStatusFile(const ServiceStatus& status) {
         return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
     }
     std::array<char, STATUS_TEXT_SIZE> text{};
-    const std::size_t length = FormatStatusText(status, text);
+    const std::size_t length = FormatOwnStatusText(status, text);
     if (length == 0) {
         return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
@@ -244,12 +180,7 @@ bool ReadStatusFile(StatusFileRecord* record) {
         return FailWith(ERROR_ACCESS_DENIED);
     }
     record->owner = fileInfo.st_uid;
-    std::string_view rest(text.data(), static_cast<std::size_t>(length));
-    while (!rest.empty()) {
-        const std::size_t newline = rest.find('\n');
-        ParseLine(rest.substr(0, newline), record);
-        rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
-    }
+    ParseStatusText(std::string_view(text.data(), static_cast<std::size_t>(length)), record);
     return true;
 }
 

@@ -3,8 +3,7 @@
 // service and to find the process to send the stop control to.
 #pragma once
 
-#include <sys/types.h>
-
+#include "platform/posix/status_text.h"
 #include "platform/types.h"
 
 inline constexpr char STATUS_DIRECTORY[] = "/run/Corvane";
@@ -14,18 +13,10 @@ inline constexpr char STATUS_DIRECTORY[] = "/run/Corvane";
 // service stands, and (5) when the runtime directory is not this user's alone.
 bool WriteStatusFile(const ServiceStatus& status);
 
-// The service as the file last described it; the process that wrote it is proven by
-// OpenProvenProcess (process.h) with its ID, start time and the file's owner.
-struct StatusFileRecord {
-    pid_t pid;                     // 0 when the file names none
-    unsigned long long startTime;  // the process's, in clock ticks after boot
-    uid_t owner;                   // the file's owner: the user the service ran as
-    ServiceStatus status;
-};
-
-// Reads the file. A missing file reads as a stopped service without a process. False
-// with the last error set when the file cannot be read, is not a regular file, or it
-// or its directory can be changed by another user than the file's owner and root.
+// Reads the file (its record: status_text.h). A missing file reads as a stopped service
+// without a process. False with the last error set when the file cannot be read, is not
+// a regular file, or it or its directory can be changed by another user than the file's
+// owner and root.
 bool ReadStatusFile(StatusFileRecord* record);
 
 // Removes the folder of a service that no longer runs, and the link to it that systemd

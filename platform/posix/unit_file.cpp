@@ -1,6 +1,7 @@
 #include "platform/posix/unit_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string_view>
 
@@ -79,6 +80,10 @@ constexpr std::string_view UNIT_TAIL =
     "# not count in the host's network. RootDirectory= too: the executable stays where it\n"
     "# was installed, in the host's tree.\n";
 
+// What ProtectHome=, PrivateTmp=, PrivateDevices= and the runtime folders of users hide.
+constexpr std::array<std::string_view, 6> HIDDEN_PLACES{"/tmp",  "/var/tmp", "/dev",
+                                                        "/home", "/root",    "/run/user"};
+
 // The path as one ExecStart word. The manager resolves C escapes first and specifiers
 // after, so a blank is written "\x20" and '%' "%%"; '$' is never expanded in the
 // program's path and stays as it is.
@@ -100,6 +105,15 @@ bool UnitFilePath(std::string_view serviceName, std::span<char> out) {
     const int length = std::snprintf(out.data(), out.size(), "%s/%.*s.service", UNIT_DIRECTORY,
                                      static_cast<int>(serviceName.size()), serviceName.data());
     return length > 0 && static_cast<std::size_t>(length) < out.size();
+}
+
+std::string_view SandboxHiddenPlace(std::string_view path) {
+    for (const std::string_view place : HIDDEN_PLACES) {
+        if (path.starts_with(place) && (path.size() == place.size() || path[place.size()] == '/')) {
+            return place;
+        }
+    }
+    return {};
 }
 
 const char* ExecPathProblem(std::string_view path) {

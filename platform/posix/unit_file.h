@@ -16,6 +16,10 @@ bool UnitFilePath(std::string_view serviceName, std::span<char> out);
 // backslashes in a program path, and its bus carries UTF-8 only.
 const char* ExecPathProblem(std::string_view path);
 
+// The place of `path` that the unit's sandbox hides from the service or gives it an empty
+// copy of (a program there cannot be started), or empty when there is none.
+std::string_view SandboxHiddenPlace(std::string_view path);
+
 // The unit text for a service whose executable is `binaryPath`: demand start (no
 // [Install] section), notify protocol, a user of its own for each run. Its length, or 0 when it
 // does not fit or ExecPathProblem refuses the path.

@@ -6,17 +6,15 @@ import collections
 import json
 import os
 import re
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from cluster import SERVICE, Cluster, udp_counters
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
-from harness import log_line  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from cluster import SERVICE, Cluster, read_journal, udp_counters  # noqa: E402
+from harness import log_line  # noqa: E402  (cluster put tests/system on the path)
 
 TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
 RUN = 64  # the sender's datagrams per source port in a row
@@ -40,13 +38,6 @@ def logged(journal):
             if e.get("EVENT_ID") == LOG_LINE]
 
 
-def local_journal(collector):
-    return entries(subprocess.run(
-        ["journalctl", "-D", str(collector.root / "run/log/journal"), "-o", "json",
-         "--output-fields=EVENT_ID,EVENT_STRING_1,_HOSTNAME"],
-        capture_output=True, check=True, timeout=60).stdout)
-
-
 def reported_losses(journal):
     """What the collectors' own loss reports count: each run's counts start at zero, and the
     last report of a run has them all, those of a report that was lost too."""
@@ -59,14 +50,6 @@ def reported_losses(journal):
             runs[e["_HOSTNAME"]][-1] = sum(int(n.replace(",", ""))
                                            for n in re.findall(r"\d[\d,]*", since_start))
     return sum(sum(losses) for losses in runs.values())
-
-
-def settle(cluster, quiet=1.5, timeout=30):
-    deadline, last, since = time.monotonic() + timeout, -1, time.monotonic()
-    while time.monotonic() < deadline and time.monotonic() - since < quiet:
-        time.sleep(0.1)
-        if (now := cluster.central_entries()) != last:
-            last, since = now, time.monotonic()
 
 
 @pytest.mark.parametrize("collectors, balancer", [(2, "dnat"), (3, "stateless")])
@@ -83,11 +66,13 @@ def test_every_datagram_once_through_a_restart(tmp_path, collectors, balancer):
         time.sleep(0.5)  # datagrams now meet a closed port
         restarted.start()
         assert sender.wait(timeout=COUNT / RATE + 20) == 0, sender.errors()
-        settle(cluster)
+        cluster.wait_central(float("inf"), quiet_s=1.5)  # until it has all there is
         kernel = {c.name: udp_counters(c.holder.pid) for c in cluster.collectors}
         drained = sum(c.turned_away() for c in cluster.collectors)
         central = entries(cluster.read_central(*FIELDS, "_HOSTNAME"))
-        local = {c.name: logged(local_journal(c)) for c in cluster.collectors}
+        local = {c.name: logged(entries(read_journal(c.root / "run/log/journal", "EVENT_ID",
+                                                     "EVENT_STRING_1", "_HOSTNAME")))
+                 for c in cluster.collectors}
     finally:
         cluster.close()
 

@@ -28,8 +28,10 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
                 f"/mnt/host/{os.path.basename(DEB)}", timeout=300)
     assert machine.run("man", "-w", "corvane").stdout == "/usr/share/man/man8/corvane.8.gz\n"
     assert machine.run("corvane", "-install").stdout == "Corvane installed.\n"
-    with machine.port_held():
+    with machine.port_held():  # a start that would only fail again is not restarted
         assert machine.run("systemctl", "start", "Corvane", check=False).returncode != 0
+        assert machine.show("ActiveState", "StatusText") == {
+            "ActiveState": "failed", "StatusText": "Stopped (exit code 10048)"}
     machine.run("systemctl", "start", "Corvane")
     machine.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", "packaged")
     machine.in_network("/usr/bin/python3", "-c", "import socket; socket.socket(2, 2).sendto("

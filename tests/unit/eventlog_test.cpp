@@ -1,6 +1,5 @@
-// Event reports and what a reader of the log sees of them.
+// Event reports: the failure code they carry, and what a report without its source leaves.
 #include "platform/kernel.h"
-#include "platform/posix/render.h"
 #include "tests/unit/support.h"
 
 namespace {
@@ -32,32 +31,6 @@ TEST_F(EventLogTest, ReportWhoseSourceCannotBeOpenedLeavesNoTrace) {
     LogInfoEvent("[abc]", MSG_LOG_LINE);
     EXPECT_EQ(Fake.events, Strings{"info 40020003 [abc]"});
     EXPECT_EQ(LastFailureCode.load(), 5u);
-}
-
-TEST(CatalogueTest, EveryEntryRendersItsStringsAsTheyStandAndCutsToFit) {
-    const struct {
-        std::uint32_t id;
-        std::vector<const char*> strings;
-        std::string rendered;
-        std::size_t room = 512;
-    } cases[] = {
-        {0x40020003, {"[abc]"}, "Corvane", 8},
-        {0x40020003, {"[%1 %2 %%1 %0]"}, "Corvane Log: [%1 %2 %%1 %0] "},
-        {0x00020002, {}, "Corvane Service Stopped Successfully"},
-        {0xC0020005,
-         {"bind() failed\n"},
-         "Corvane Error bind() failed\n %2 "},  // a missing %2 stays
-        {0,
-         {"Corvane error: 5", "SetServiceStatus"},
-         "The description for Event ID 0 from source Corvane cannot be found. The following "
-         "information was included with the event:\nCorvane error: 5\nSetServiceStatus"},
-    };
-    for (const auto& c : cases) {
-        std::vector<char> out(c.room);
-        EXPECT_EQ(RenderEventMessage("Corvane", c.id, c.strings, out), c.rendered.size())
-            << c.rendered;
-        EXPECT_EQ(std::string(out.data()), c.rendered);
-    }
 }
 
 }  // namespace

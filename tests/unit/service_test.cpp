@@ -1,7 +1,6 @@
 // The service's conversation with the manager, and the events its datagrams become.
 #include <thread>
 
-#include "platform/text.h"
 #include "tests/unit/support.h"
 
 namespace {
@@ -244,36 +243,6 @@ TEST_F(ServiceTest, AWatchingManagerHearsTheLoopTurnAtItsIntervalWithOrWithoutDa
     FakeQueueControl(SERVICE_CONTROL_STOP);
     RunService();
     EXPECT_EQ(Fake.keptAlive, (std::vector<std::uint64_t>{10000, 35000, 45000}));
-}
-
-TEST(LogTextTest, Utf8IsAsciiWellFormedBeyondAsciiOrMalformed) {
-    using enum Utf8Kind;
-    const struct {
-        std::string text;
-        Utf8Kind kind;
-    } cases[] = {
-        {"", Ascii},
-        {"plain [text]\r", Ascii},
-        {"\xc3\xa9", BeyondAscii},
-        {"\xe2\x82\xac", BeyondAscii},
-        {"\xf0\x9d\x84\x9e", BeyondAscii},
-        {"\xf4\x8f\xbf\xbf", BeyondAscii},  // the last code point
-        {"0123456\xe2\x82\xac"
-         "89",
-         BeyondAscii},           // across the scan's eight-byte words
-        {"caf\xe9", Malformed},  // Latin-1
-        {"\xc3\x28", Malformed},
-        {"\xe2\x82", Malformed},  // follower missing, cut short
-        {"\xc0\xaf", Malformed},
-        {"\xe0\x80\xaf", Malformed},  // overlong
-        {"\xed\xa0\x80", Malformed},
-        {"\xf4\x90\x80\x80", Malformed},  // surrogate, above U+10FFFF
-        {"\xc3\xa9\xff", Malformed},
-        {"\x80", Malformed},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ClassifyUtf8(c.text), c.kind) << testing::PrintToString(c.text);
-    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-"""Collectors behind a UDP balancer, each shipping its journal to one central store, every
-machine a set of private namespaces of its own (network, mount, host name):
+"""The scale-out set-up that the benchmark measures and tests/scaleout checks: collectors
+behind a UDP balancer, each shipping its journal to one central store, every machine a set
+of private namespaces of its own (network, mount, host name):
 
     sender 10.0.0.2 --> gateway 10.0.0.1:514 --nftables--> collectorK 10.1.K.2:514
                                                           (journald, Corvane, journal-upload)
@@ -21,14 +22,14 @@ import time
 import uuid
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "system"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests/system"))
 from harness import Processes  # noqa: E402
 
 SERVICE = "10.0.0.1"  # where the devices send: the balancer's address
 CENTRAL = "10.2.0.2"
 REMOTE_PORT = 19532
 JOURNALD = "/lib/systemd/systemd-journald"
-UPLOAD = Path(__file__).resolve().parent.parent.parent / "scripts/journal-upload-resume.sh"
+UPLOAD = Path(__file__).resolve().parent.parent / "scripts/journal-upload-resume.sh"
 JOURNAL_REMOTE = "/lib/systemd/systemd-journal-remote"
 CENTRAL_DIR = "/run/journal-remote"
 UPLOAD_STATE = "/run/journal-upload.state"
@@ -87,6 +88,14 @@ def udp_counters(pid):
     with open(f"/proc/{pid}/net/snmp") as snmp:
         names, values = [line.split()[1:] for line in snmp if line.startswith("Udp:")][:2]
     return dict(zip(names, map(int, values)))
+
+
+def read_journal(directory, *fields):
+    """journalctl -o json lines of the journal files in `directory`, only the fields asked for."""
+    return subprocess.run(
+        ["journalctl", "-D", str(directory), "-o", "json", "--no-pager",
+         "--output-fields=" + ",".join(fields)], stdout=subprocess.PIPE, check=True,
+        timeout=120).stdout
 
 
 class Node:
@@ -213,12 +222,22 @@ class Cluster:
                 total += int.from_bytes(head[152:160], "little")
         return total
 
+    def wait_central(self, target, quiet_s=2.0):
+        """When the central journal reached `target` entries, or None once it has stood
+        still for `quiet_s` short of them."""
+        last, since = -1, time.monotonic()
+        while True:
+            now = self.central_entries()
+            if now >= target:
+                return time.monotonic()
+            if now != last:
+                last, since = now, time.monotonic()
+            elif time.monotonic() - since > quiet_s:
+                return None
+            time.sleep(0.02)
+
     def read_central(self, *fields):
-        """journalctl -o json lines of the central store, only the fields asked for."""
-        return subprocess.run(
-            ["journalctl", "-D", str(self.central_journal), "-o", "json", "--no-pager",
-             "--output-fields=" + ",".join(fields)], stdout=subprocess.PIPE, check=True,
-            timeout=120).stdout
+        return read_journal(self.central_journal, *fields)
 
     def close(self):
         self.processes.end_all()
