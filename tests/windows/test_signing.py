@@ -10,7 +10,8 @@ from test_resources import check_release_image
 
 SIGN = pathlib.Path(__file__).resolve().parents[2] / "scripts/sign.sh"
 PASSWORD = "pass phrase $HOME 'quoted'"  # what a shell would expand or split
-RELEASE = [("mingw-i686", "CORVANE.exe"), ("mingw-x86_64", "CORVANE.exe")]  # (preset, file)
+RELEASE = [("mingw-i686", "CORVANE.exe"), ("mingw-i686", "corvane-*-x86.msi"),
+           ("mingw-x86_64", "CORVANE.exe")]  # (preset, file name pattern)
 
 
 @pytest.fixture(scope="module")
@@ -47,8 +48,11 @@ def signed(tmp_path_factory, executables, maker):  # copies, each in a folder na
     preset = executables["CORVANE"].parent
     folder = tmp_path_factory.mktemp("signed") / preset.name
     folder.mkdir()
-    files = [pathlib.Path(shutil.copy(preset / name, folder))
-             for release_preset, name in RELEASE if release_preset == preset.name]
+    files = []
+    for release_preset, pattern in RELEASE:
+        if release_preset == preset.name:
+            [path] = preset.glob(pattern)  # each built, and once
+            files.append(pathlib.Path(shutil.copy(path, folder)))
     result = sign(maker, {}, *files)
     assert (result.returncode, result.stderr) == (0, "")
     return files
