@@ -119,10 +119,7 @@ def executables(request):
     return {"CORVANE": build / "CORVANE.exe", **helpers}
 
 
-def runs_32_bit_code():
-    """False only when the kernel itself refuses 32-bit programs (IA-32 emulation off, as
-    on some virtual machines): no package can mend that, so the i686 release's run tests
-    are not run there; the x86_64 build runs the same tests from the same sources."""
+def runs_32_bit_code():  # False where the kernel refuses them, as on some virtual machines
     try:
         subprocess.run([WINE32, "--version"], capture_output=True, timeout=60, check=True)
     except OSError as error:
@@ -136,7 +133,7 @@ def runs_32_bit_code():
 def wine(tmp_path_factory, executables):  # fails when Wine cannot be had
     if executables["CORVANE"].parent.name == "mingw-i686" and not runs_32_bit_code():
         pytest.skip("this kernel runs no 32-bit code (IA-32 emulation off): the i686 "
-                    "release is checked without running it")
+                    "release is checked without running it, x86_64 runs the same sources")
     session = Wine(tmp_path_factory.mktemp("wine"), executables)
     try:
         session.boot()

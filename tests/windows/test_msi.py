@@ -1,5 +1,5 @@
 """The MSI package: its tables first (no Wine), then its life under Wine's msiexec, in file
-order: install, run, upgrade, uninstall, AUTOSTART, repair, and -remove of its service."""
+order: install, start and upgrade, uninstall, AUTOSTART, repair, and -remove of its service."""
 import pathlib
 import re
 import shutil

@@ -1,17 +1,40 @@
-"""The release signed by scripts/sign.sh with a code-signing certificate of a throwaway CA."""
+"""The release as it ships: read back with pefile, signed by scripts/sign.sh with a
+code-signing certificate of a throwaway CA."""
 import os
 import pathlib
 import shutil
 import subprocess
 
+import pefile
 import pytest
-
-from test_resources import check_release_image
 
 SIGN = pathlib.Path(__file__).resolve().parents[2] / "scripts/sign.sh"
 PASSWORD = "pass phrase $HOME 'quoted'"  # what a shell would expand or split
 RELEASE = [("mingw-i686", "CORVANE.exe"), ("mingw-i686", "corvane-*-x86.msi"),
            ("mingw-x86_64", "CORVANE.exe")]  # (preset, file name pattern)
+
+# Nothing to ship: each comes with every Windows.
+SYSTEM_DLLS = {"advapi32.dll", "iphlpapi.dll", "kernel32.dll", "ws2_32.dll", "msvcrt.dll"}
+
+
+def check_release_image(path):
+    """The executable at path, in a folder named as its preset, as the release ships it."""
+    image = pefile.PE(str(path))
+    header = {"mingw-i686": (0x14C, 0x10B, 3), "mingw-x86_64": (0x8664, 0x20B, 3)}  # console
+    assert (image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic, image.OPTIONAL_HEADER.Subsystem
+            ) == header[path.parent.name]
+    assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} == SYSTEM_DLLS
+    found = {kind.id: [(e.id, lang.id) for e in kind.directory.entries
+                       for lang in e.directory.entries]
+             for kind in image.DIRECTORY_ENTRY_RESOURCE.entries}
+    assert (found[11], found[16]) == ([(1, 0x0409)], [(1, 0)])  # message table, version
+    [fixed], [info] = image.VS_FIXEDFILEINFO, image.FileInfo  # 1.0, VOS_DOS_WINDOWS32, VFT_APP
+    assert (fixed.FileVersionMS, fixed.FileOS, fixed.FileType) == (0x10000, 0x10004, 1)
+    blocks = {block.name: block for block in info}
+    [table] = blocks["StringFileInfo"].StringTable  # every field a properties page shows
+    assert (table.LangID, len(table.entries), table.entries[b"FileVersion"]) == (
+        b"040904E4", 7, b"1.01")
+    assert [var.entry for var in blocks["VarFileInfo"].Var] == [{b"Translation": "0x0409 0x04e4"}]
 
 
 @pytest.fixture(scope="module")
