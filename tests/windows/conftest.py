@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 # wine64 hands a 32-bit program to the 32-bit loader; one 64-bit server serves both.
 WINE, WINE32, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wine", "/usr/lib/wine/wineserver"
 # The event log is a stub that prints each report, then each string (cut with "..." past
@@ -113,8 +114,12 @@ class Wine:
 
 
 @pytest.fixture(scope="session", params=("i686", "x86_64"))
-def executables(request):
-    build = pathlib.Path(__file__).resolve().parents[2] / f"build/mingw-{request.param}"
+def build(request):  # named as its preset
+    return ROOT / f"build/mingw-{request.param}"
+
+
+@pytest.fixture(scope="session")
+def executables(build):
     helpers = {n: build / f"tests/windows/{n}.exe" for n in ("render_message", "service_control")}
     return {"CORVANE": build / "CORVANE.exe", **helpers}
 
@@ -130,8 +135,8 @@ def runs_32_bit_code():  # False where the kernel refuses them, as on some virtu
 
 
 @pytest.fixture(scope="session")
-def wine(tmp_path_factory, executables):  # fails when Wine cannot be had
-    if executables["CORVANE"].parent.name == "mingw-i686" and not runs_32_bit_code():
+def wine(tmp_path_factory, build, executables):  # fails when Wine cannot be had
+    if build.name == "mingw-i686" and not runs_32_bit_code():
         pytest.skip("this kernel runs no 32-bit code (IA-32 emulation off): the i686 "
                     "release is checked without running it, x86_64 runs the same sources")
     session = Wine(tmp_path_factory.mktemp("wine"), executables)

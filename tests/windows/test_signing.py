@@ -8,7 +8,9 @@ import subprocess
 import pefile
 import pytest
 
-SIGN = pathlib.Path(__file__).resolve().parents[2] / "scripts/sign.sh"
+from conftest import ROOT
+
+SIGN = ROOT / "scripts/sign.sh"
 PASSWORD = "pass phrase $HOME 'quoted'"  # what a shell would expand or split
 RELEASE = [("mingw-i686", "CORVANE.exe"), ("mingw-i686", "corvane-*-x86.msi"),
            ("mingw-x86_64", "CORVANE.exe")]  # (preset, file name pattern)
@@ -67,14 +69,13 @@ def verified(ca, path):
 
 
 @pytest.fixture(scope="module")
-def signed(tmp_path_factory, executables, maker):  # copies, each in a folder named as its preset
-    preset = executables["CORVANE"].parent
-    folder = tmp_path_factory.mktemp("signed") / preset.name
+def signed(tmp_path_factory, build, maker):  # copies, each in a folder named as its preset
+    folder = tmp_path_factory.mktemp("signed") / build.name
     folder.mkdir()
     files = []
     for release_preset, pattern in RELEASE:
-        if release_preset == preset.name:
-            [path] = preset.glob(pattern)  # each built, and once
+        if release_preset == build.name:
+            [path] = build.glob(pattern)  # each built, and once
             files.append(pathlib.Path(shutil.copy(path, folder)))
     result = sign(maker, {}, *files)
     assert (result.returncode, result.stderr) == (0, "")
