@@ -33,7 +33,7 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
         assert machine.show("ActiveState", "StatusText") == {
             "ActiveState": "failed", "StatusText": "Stopped (exit code 10048)"}
     machine.run("systemctl", "start", "Corvane")
-    machine.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", "packaged")
+    machine.log("packaged")
     machine.in_network("/usr/bin/python3", "-c", "import socket; socket.socket(2, 2).sendto("
                        "b'.' * 9000, ('127.0.0.1', 514))").wait(timeout=30)  # too long: lost
     pid = machine.show("MainPID")["MainPID"]
@@ -55,14 +55,16 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
         assert re.search(rf"{line}.*\n(?:[ ░].*\n)*?░░ .*{re.escape(explanation)}", explained), \
             explained
     machine.run("systemctl", "stop", "Corvane")
-    assert machine.show("Result") == {"Result": "success"}
+    assert machine.show("Result", "ExecMainStatus") == {"Result": "success",
+                                                        "ExecMainStatus": "0"}
     machine.run("dpkg", "-i", "/tmp/up.deb", timeout=300)  # a reinstall: stopped stays stopped
     assert machine.show("ActiveState") == {"ActiveState": "inactive"}
     # The stopped service's folder is not a hand run's to write in: it says so, once.
     hand = machine.run("corvane", check=False)
     assert hand.returncode == 1 and hand.stderr.count("Unable to write") == 1, hand.stderr
     machine.run("systemctl", "start", "Corvane")  # a purge stops it and removes it
-    assert "Corvane removed." in machine.run("apt-get", "purge", "-y", "-q", "corvane",
-                                             timeout=300).stdout
+    purge = machine.run("apt-get", "purge", "-y", "-q", "corvane", timeout=300).stdout
+    assert re.search(r"^Stopping Corvane\.+\nCorvane stopped\.\nCorvane removed\.$", purge,
+                     re.MULTILINE), purge
     machine.assert_gone()
     assert "Corvane:" not in machine.run("journalctl", "--list-catalog").stdout
