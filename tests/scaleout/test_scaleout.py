@@ -14,7 +14,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 from cluster import SERVICE, Cluster, read_journal, udp_counters  # noqa: E402
-from harness import log_line  # noqa: E402  (cluster put tests/system on the path)
+from harness import log_line, loss_counts  # noqa: E402  (cluster put tests/system on the path)
 
 TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
 RUN = 64  # the sender's datagrams per source port in a row
@@ -46,9 +46,7 @@ def reported_losses(journal):
         if e.get("EVENT_ID") == LISTENING:
             runs.setdefault(e["_HOSTNAME"], []).append(0)
         elif e.get("EVENT_ID") == MESSAGES_LOST:
-            since_start = e["MESSAGE"].split("; since the start: ")[1]
-            runs[e["_HOSTNAME"]][-1] = sum(int(n.replace(",", ""))
-                                           for n in re.findall(r"\d[\d,]*", since_start))
+            runs[e["_HOSTNAME"]][-1] = sum(loss_counts(e["EVENT_STRING_1"])[4:])
     return sum(sum(losses) for losses in runs.values())
 
 

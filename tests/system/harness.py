@@ -5,6 +5,7 @@ import ctypes
 import fcntl
 import functools
 import os
+import re
 import select
 import shutil
 import signal
@@ -237,6 +238,10 @@ def losses(*counts):  # too long, dropped by the kernel, not written; since the 
     part = "{:,} too long, {:,} dropped by the kernel, {:,} not written, {:,} unread at stop"
     text = f"Lost since the last report: {part}; since the start: {part}.".format(*counts * 2)
     return event(0x80020006, 2, f"Corvane Warning {text} ", text)
+
+
+def loss_counts(text):  # as losses() writes them: the eight numbers in order
+    return [int(n.replace(",", "")) for n in re.findall(r"\d[\d,]*", text)]
 
 
 def socket_error(text):

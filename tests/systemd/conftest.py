@@ -62,7 +62,7 @@ class Machine:
         return subprocess.Popen(["nsenter", "-t", str(self.pid), "-n", *map(str, argv)],
                                 **options)
 
-    def log(self, text):
+    def logger(self, text):
         self.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", text)
 
     def send_numbered(self, prefix, count, pause=0):

@@ -33,7 +33,7 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
         assert machine.show("ActiveState", "StatusText") == {
             "ActiveState": "failed", "StatusText": "Stopped (exit code 10048)"}
     machine.run("systemctl", "start", "Corvane")
-    machine.log("packaged")
+    machine.logger("packaged")
     machine.in_network("/usr/bin/python3", "-c", "import socket; socket.socket(2, 2).sendto("
                        "b'.' * 9000, ('127.0.0.1', 514))").wait(timeout=30)  # too long: lost
     pid = machine.show("MainPID")["MainPID"]
