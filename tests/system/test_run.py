@@ -16,6 +16,7 @@ from harness import (LISTENING, RUNNING, START_PENDING, STARTING, STATUS_FILE, U
                      stop_pending, stopped)
 
 LONGEST = (bytes(range(32, 127)) * 87)[:8192]
+TERM, INT = signal.SIGTERM, signal.SIGINT
 # 1,400 bytes with the header of the client's plain form, as devices commonly send.
 CLIENT_TEXT = "".join(chr(97 + n % 26) for n in range(1400 - len("<13>1 - - probe - - - ")))
 
@@ -42,8 +43,8 @@ def test_datagram_becomes_one_journal_entry(corvane, manager, journal, payload, 
     assert journal.settle()[2:] == entries
 
 
-@pytest.mark.parametrize("signals", [[signal.SIGTERM], [signal.SIGINT], [signal.SIGTERM,
-                         signal.SIGINT, signal.SIGTERM, signal.SIGTERM, signal.SIGINT]])
+# A lone SIGTERM: every other test's stop().
+@pytest.mark.parametrize("signals", [[INT], [TERM, INT, TERM, TERM, INT]])
 def test_run_reports_states_and_ends_promptly_and_once(corvane, manager, journal, signals):
     corvane.start = lambda: corvane.spawn([corvane.binary, "x", "-install"], manager.path)
     service = start_running(corvane, manager, journal)  # any other arguments: usage, then run
