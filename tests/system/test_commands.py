@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from harness import (CLEAN_RUN, KEY_FILE, RUNNING, STATUS_FILE, UNIT_FILE, fill, mount, place,
-                     status_file_of, stop, stopped)
+                     status_file_of, stop)
 
 DENIED = "Access is denied. (0x5)"
 UNRESOLVED = "The name of the file cannot be resolved by the system. (0x781)"
@@ -75,7 +75,8 @@ NOT_SERVICE = (0, "Corvane is not running: the process its status names is not t
 @pytest.mark.parametrize("status, output", [
     ("not installed", (1, "OpenService failed - The specified service does not exist as an "
                        "installed service. (0x424)\n")),
-    *((status, (0, REMOVED)) for status in ("no status", "stopped", "process gone")),
+    # A status that says stopped: tests/unit/commands_test.cpp and its parse in posix_text_test.cpp.
+    *((status, (0, REMOVED)) for status in ("no status", "process gone")),
     *((status, NOT_SERVICE) for status in ("reused ID", "no start time", "another user's file")),
     *((status, (1, f"ControlService failed - {line}\n")) for status, line in (
         ("fifo", DENIED), ("link", UNRESOLVED), ("open folder", DENIED), ("open file", DENIED),
@@ -87,8 +88,7 @@ def test_remove_without_a_running_service_signals_nothing(corvane, tmp_path, sta
     (tmp_path / "corvane").chmod(0o755)
     other, gone = corvane.spawn([tmp_path / "corvane", "30"]), corvane.spawn(["true"])
     gone.wait(timeout=5)
-    text = status_file_of(gone if status in ("stopped", "process gone") else other,
-                          stopped(0) if status == "stopped" else RUNNING)
+    text = status_file_of(gone if status == "process gone" else other, RUNNING)
     text = {"reused ID": text.replace(f"startTime={other.start_time}",
                                       f"startTime={other.start_time - 1}"),
             "no start time": re.sub(r"startTime=\d+\n", "", text)}.get(status, text)
