@@ -66,20 +66,21 @@ const char* Grouped(std::uint64_t value, std::array<char, 32>& out) {
     return out.data();
 }
 
-// Takes the system's running count of its UDP discards, where it keeps one; the first
-// read is the start the growth is counted from.
+// What a running count grew by since it was last read; nothing at its first read, which is
+// where the run's count starts.
+std::uint64_t Growth(RunningCount& count, std::uint32_t now) {
+    // The count wraps at 2^32; the difference stays right across the wrap.
+    const std::uint32_t grown = count.known ? now - count.seen : 0;
+    count = {true, now};
+    return grown;
+}
+
+// Takes the system's running count of its UDP discards, where it keeps one.
 void NoteSystemDiscards(RunAccounts& accounts) {
     std::uint32_t discarded = 0;
-    if (!OsSystemUdpDiscards(&discarded)) {
-        return;
+    if (OsSystemUdpDiscards(&discarded)) {
+        accounts.counts.systemDiscards += Growth(accounts.systemDiscardsRead, discarded);
     }
-    if (accounts.systemDiscardsKnown) {
-        // The count wraps at 2^32, as the kernel's does.
-        accounts.counts.systemDiscards +=
-            static_cast<std::uint32_t>(discarded - accounts.systemDiscardsSeen);
-    }
-    accounts.systemDiscardsKnown = true;
-    accounts.systemDiscardsSeen = discarded;
 }
 
 // "<n> too long, <n> dropped by the kernel, <n> not written", the kernel's part only where
@@ -158,19 +159,16 @@ RunAccounts OpenAccounts() {
     accounts.unwrittenBefore = UnwrittenReports.load(std::memory_order_relaxed);
     accounts.reportedAtMs = OsTickCount();
     accounts.shownAtMs = accounts.reportedAtMs;
+    accounts.kernelDropsRead = {true, 0};
     NoteSystemDiscards(accounts);
     return accounts;
 }
 
 void NoteKernelDrops(RunAccounts& accounts, OsSocket socket) {
     std::uint32_t droppedSoFar = 0;
-    if (!OsReadKernelDrops(socket, &droppedSoFar)) {
-        return;
+    if (OsReadKernelDrops(socket, &droppedSoFar)) {
+        accounts.counts.kernelDrops += Growth(accounts.kernelDropsRead, droppedSoFar);
     }
-    // The platform's count wraps at 2^32; the difference stays right across the wrap.
-    accounts.counts.kernelDrops +=
-        static_cast<std::uint32_t>(droppedSoFar - accounts.kernelDropsSeen);
-    accounts.kernelDropsSeen = droppedSoFar;
 }
 
 std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {

@@ -20,13 +20,18 @@ struct Counts {
     bool operator==(const Counts&) const = default;
 };
 
+// A running count the platform keeps, in 32 bits, as last read.
+struct RunningCount {
+    bool known;  // read once at least: what it grows by from then on is counted
+    std::uint32_t seen;
+};
+
 struct RunAccounts {
     Counts counts;  // since the start of the run; `unwritten` is filled in when read
     std::uint64_t unwrittenBefore;
-    std::uint32_t kernelDropsSeen;     // the platform's running count, as last seen
-    bool systemDiscardsKnown;          // the system's running count has been read once
-    std::uint32_t systemDiscardsSeen;  // and as last read
-    Counts reported;                   // as the latest loss report gave them
+    RunningCount kernelDropsRead;     // the socket's, known from 0 as the socket is new
+    RunningCount systemDiscardsRead;  // the system's, known from its first read
+    Counts reported;                  // as the latest loss report gave them
     std::uint64_t reportedAtMs;
     Counts shown;  // as the latest status line gave them
     std::uint64_t shownAtMs;
