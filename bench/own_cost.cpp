@@ -116,9 +116,9 @@ void QueueDatagrams(std::uint64_t n) {
     }
 }
 
-// Datagrams queued in the receive queue of UDP port 514, from /proc/net/udp: the
+// Datagrams dropped by the receive queues of UDP port 514, from /proc/net/udp: the
 // harness checks that nothing was dropped before it times a loop.
-std::uint64_t QueuedOnPort514() {
+std::uint64_t DroppedOnPort514() {
     FILE* file = std::fopen("/proc/net/udp", "r");
     if (file == nullptr) {
         return 0;
@@ -153,9 +153,9 @@ Sample BareRound(std::uint64_t n) {
         std::perror("bind 514");
         std::_Exit(1);
     }
-    const std::uint64_t dropsBefore = QueuedOnPort514();
+    const std::uint64_t dropsBefore = DroppedOnPort514();
     QueueDatagrams(n);
-    if (QueuedOnPort514() != dropsBefore) {
+    if (DroppedOnPort514() != dropsBefore) {
         std::fprintf(stderr, "the receive buffer dropped datagrams: use a smaller --count\n");
         std::_Exit(1);
     }
@@ -229,9 +229,9 @@ namespace CostHooks {
 
 void Status(std::uint32_t state) {
     if (state == STATE_RUNNING && Target != 0) {
-        const std::uint64_t dropsBefore = QueuedOnPort514();
+        const std::uint64_t dropsBefore = DroppedOnPort514();
         QueueDatagrams(Target);
-        if (QueuedOnPort514() != dropsBefore) {
+        if (DroppedOnPort514() != dropsBefore) {
             std::fprintf(stderr, "the receive buffer dropped datagrams: use a smaller --count\n");
             std::_Exit(1);
         }
