@@ -45,7 +45,7 @@ install_packages "${LINUX_PACKAGES[@]}" pkg-config libsystemd-dev rsyslog gnuplo
 echo "== building the collector (Release) in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF \
     >/dev/null
-cmake --build "$build" --target corvane corvane_program corvane_platform corvane_render >/dev/null
+cmake --build "$build" --target corvane corvane_program corvane_platform corvane_render corvane_posix_text >/dev/null
 echo "== building the bench programs in $build/tools"
 cmake -S "$here" -B "$build/tools" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCORVANE_BUILD_DIR="$build" >/dev/null
