@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Style and static checks on all our C++ (the program and the Linux layer, the fake
-# platform and the unit tests, the Windows test helpers, the fuzz targets and the bench):
+# Style and static checks on all our C++ (the program, the Linux and Windows layers and the
+# installer's actions, the fake platform and the unit tests, the Windows test helpers, the
+# fuzz targets and the bench):
 # clang-format, clang-tidy (.clang-tidy) and cppcheck; the manual page with mandoc. The
 # compile databases come from configuring the linux, fuzz and mingw-x86_64 presets and
 # the bench's own project in build/: no root, no network. Exits non-zero on the first
@@ -16,13 +17,14 @@ fi
 program=$(git ls-files 'service/*.cpp' 'receiver/*.cpp' 'eventlog/*.cpp' 'platform/posix/*.cpp')
 tests=$(git ls-files 'tests/fake/*.cpp' 'tests/unit/*.cpp')
 windows=$(git ls-files 'tests/windows/*.cpp')
+win32=$(git ls-files 'platform/win32/*.cpp' 'packaging/windows/*.cpp')
 fuzz=$(git ls-files 'fuzz/*.cpp')
 bench=$(git ls-files 'bench/*.cpp')
 headers=$(git ls-files 'service/*.h' 'receiver/*.h' 'eventlog/*.h' 'platform/*.h' \
-    'platform/posix/*.h' 'tests/*.h' 'bench/*.h')
+    'platform/posix/*.h' 'tests/*.h' 'fuzz/*.h' 'bench/*.h')
 
 # shellcheck disable=SC2086
-clang-format --dry-run --Werror $program $tests $windows $fuzz $bench $headers
+clang-format --dry-run --Werror $program $win32 $tests $windows $fuzz $bench $headers
 
 # Each database needs only the generated catalogue header, not a build. The bench's
 # project finds the program's libraries in build/linux, where clang-tidy needs none.
@@ -54,7 +56,7 @@ findings=$(
     printf '%s\n' $program $tests | tidy build/linux
     printf '%s\n' $fuzz | tidy build/fuzz
     printf '%s\n' $bench | tidy build/lint-bench
-    printf '%s\n' $windows | tidy build/mingw-x86_64 "${mingw_includes[@]}"
+    printf '%s\n' $win32 $windows | tidy build/mingw-x86_64 "${mingw_includes[@]}"
 )
 if grep -q "error:" <<<"$findings"; then
     echo "$findings"

@@ -60,7 +60,7 @@ void FromNativeStatus(const SERVICE_STATUS& native, ServiceStatus* status) {
 // without keeping them, and only its answer to the query (ERROR_INVALID_LEVEL) says so.
 // A buffer too small for the answer still proves that the setting is kept.
 bool ChangeSetting(OsHandle service, DWORD level, void* info) {
-    const SC_HANDLE native = ToNative<SC_HANDLE>(service);
+    const auto native = ToNative<SC_HANDLE>(service);
     if (ChangeServiceConfig2A(native, level, info) == FALSE) {
         return false;
     }
