@@ -14,18 +14,13 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 from cluster import SERVICE, Cluster, read_journal, udp_counters  # noqa: E402
-from harness import log_line, loss_counts  # noqa: E402  (cluster put tests/system on the path)
+from harness import loss_counts  # noqa: E402  (cluster put tests/system on the path)
 
 TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
 RUN = 64  # the sender's datagrams per source port in a row
 TOKEN = re.compile(rf"cvb{TRIAL}q(\d{{10}})e")
 LOG_LINE, LISTENING, MESSAGES_LOST = "0x40020003", "0x00020001", "0x80020006"
-FIELDS = [name for name, _ in log_line("")]
-
-
-def datagram(seq):
-    return (f"<13>Dec  6 12:00:00 benchhost cvbench: cvb{TRIAL}q{seq:010}e "
-            "load test datagram of fixed length")
+FIELDS = ["EVENT_ID", "EVENT_STRING_1", "SENDER", "_HOSTNAME"]  # an entry's whole form: tests/system
 
 
 def entries(journalctl_json):
@@ -67,9 +62,8 @@ def test_every_datagram_once_through_a_restart(tmp_path, collectors, balancer):
         cluster.wait_central(float("inf"), quiet_s=1.5)  # until it has all there is
         kernel = {c.name: udp_counters(c.holder.pid) for c in cluster.collectors}
         drained = sum(c.turned_away() for c in cluster.collectors)
-        central = entries(cluster.read_central(*FIELDS, "_HOSTNAME"))
-        local = {c.name: logged(entries(read_journal(c.root / "run/log/journal", "EVENT_ID",
-                                                     "EVENT_STRING_1", "_HOSTNAME")))
+        central = entries(cluster.read_central(*FIELDS))
+        local = {c.name: logged(entries(read_journal(c.root / "run/log/journal", *FIELDS)))
                  for c in cluster.collectors}
     finally:
         cluster.close()
@@ -80,18 +74,11 @@ def test_every_datagram_once_through_a_restart(tmp_path, collectors, balancer):
         hosts[host].append(seq)
     counts = collections.Counter(seq for seq, _ in arrived)
     assert [seq for seq, n in counts.items() if n > 1] == []
-    assert sorted(hosts) == sorted(local), "a collector got nothing"
-    # Shipped in order, nothing skipped across the upload's restart.
+    # Shipped in order, nothing skipped across the upload's restart, none without a share.
     assert dict(hosts) == {host: [seq for seq, _ in rows] for host, rows in local.items()}
-    for entry in central:
-        if entry.get("EVENT_ID") == LOG_LINE:
-            seq = int(TOKEN.search(entry["EVENT_STRING_1"])[1])
-            # The balancer rewrites the destination only: the sender's address stands.
-            expected = dict(log_line(f"[{datagram(seq)}]"))
-            sender = entry.get("SENDER", "")
-            assert sender.startswith("10.0.0.2:"), sender
-            assert [entry.get(name) for name in FIELDS if name != "SENDER"] == \
-                [expected[name] for name in FIELDS if name != "SENDER"]
+    # The balancer rewrites the destination only: the sender's address stands.
+    assert {e["SENDER"].split(":")[0] for e in central if e.get("EVENT_ID") == LOG_LINE} == \
+        {"10.0.0.2"}
     if balancer == "dnat":  # conntrack keeps each source port on one collector
         flows = collections.defaultdict(set)
         for seq, host in arrived:
