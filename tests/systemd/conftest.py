@@ -83,20 +83,9 @@ class Machine:
         finally:
             holder.communicate(timeout=10)
 
-    def path(self, inside):
-        return Path(f"/proc/{self.pid}/root{inside}")
-
     def show(self, *properties, unit="Corvane"):
         output = self.run("systemctl", "show", unit, "-p", ",".join(properties)).stdout
         return dict(line.split("=", 1) for line in output.splitlines())
-
-    def assert_gone(self):
-        assert self.show("LoadState", "ActiveState") == {"LoadState": "not-found",
-                                                         "ActiveState": "inactive"}
-        for left in ("/etc/systemd/system/Corvane.service", "/run/Corvane",
-                     "/run/private/Corvane"):
-            assert not os.path.lexists(self.path(left)), left
-        assert self.run("find", "/etc/corvane", "-type", "d", "-empty", check=False).stdout == ""
 
     def journal(self, *match, count=0, timeout=30):
         """Entries as field dictionaries (byte lists decoded), waiting for `count` of them."""

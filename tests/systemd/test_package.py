@@ -66,5 +66,9 @@ def test_installed_package_runs_and_its_purge_removes_the_service(machine):
     purge = machine.run("apt-get", "purge", "-y", "-q", "corvane", timeout=300).stdout
     assert re.search(r"^Stopping Corvane\.+\nCorvane stopped\.\nCorvane removed\.$", purge,
                      re.MULTILINE), purge
-    machine.assert_gone()
+    assert machine.show("LoadState", "ActiveState") == {"LoadState": "not-found",
+                                                        "ActiveState": "inactive"}
+    for left in ("/etc/systemd/system/Corvane.service", "/run/Corvane", "/run/private/Corvane"):
+        assert not os.path.lexists(f"/proc/{machine.pid}/root{left}"), left
+    assert machine.run("find", "/etc/corvane", "-type", "d", "-empty", check=False).stdout == ""
     assert "Corvane:" not in machine.run("journalctl", "--list-catalog").stdout

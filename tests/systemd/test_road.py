@@ -9,20 +9,18 @@ LOG_LINE = "EVENT_ID=0x40020003"
 RUNNING = {"ActiveState": "active", "SubState": "running", "StatusText": "Running"}
 
 
-def test_installed_service_starts_without_a_reload(machine):
+def test_installed_service_starts_without_a_reload_unprivileged_and_sandboxed(machine):
     machine.run("install", "-D", "-m", "0755", "/mnt/host/corvane", BINARY)
     assert machine.run(BINARY, "-install").stdout == "Corvane installed.\n"
     assert machine.run("systemd-analyze", "verify", "Corvane.service").stderr == ""
     machine.run("systemctl", "start", "Corvane")
     assert machine.show(*RUNNING) == RUNNING
-
-
-def test_running_service_is_unprivileged_and_sandboxed(machine):
+    # Both threads as a user of its own, no capability left ...
     tasks = machine.run("sh", "-c", f"cat /proc/{machine.show('MainPID')['MainPID']}/task/*/status")
-    assert len(re.findall(r"^Uid:\s+[1-9]\d*\s", tasks.stdout, re.MULTILINE)) == 2  # threads
+    assert len(re.findall(r"^Uid:\s+[1-9]\d*\s", tasks.stdout, re.MULTILINE)) == 2
     capabilities = re.findall(r"^Cap(?:Inh|Prm|Eff|Amb):\s+(\w+)", tasks.stdout, re.MULTILINE)
     assert capabilities == ["0" * 16] * 8
-    # ... yet it has the receive buffer only the privilege could give it.
+    # ... yet the receive buffer only the privilege could give.
     sockets = machine.in_network("ss", "-Huamn", "sport = :514", stdout=-1, text=True)
     buffer = re.search(r"\brb(\d+)", sockets.communicate(timeout=10)[0])
     assert int(buffer[1]) >= 64 << 20, buffer
