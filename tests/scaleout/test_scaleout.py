@@ -20,7 +20,7 @@ TRIAL, COUNT, RATE, SOCKETS = 7, 6000, 2000, 16
 RUN = 64  # the sender's datagrams per source port in a row
 TOKEN = re.compile(rf"cvb{TRIAL}q(\d{{10}})e")
 LOG_LINE, LISTENING, MESSAGES_LOST = "0x40020003", "0x00020001", "0x80020006"
-FIELDS = ["EVENT_ID", "EVENT_STRING_1", "SENDER", "_HOSTNAME"]  # an entry's whole form: tests/system
+FIELDS = ["EVENT_ID", "EVENT_STRING_1", "SENDER", "_HOSTNAME"]  # the whole entry: tests/system
 
 
 def entries(journalctl_json):
