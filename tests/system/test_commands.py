@@ -118,7 +118,7 @@ def test_remove_stops_the_service_before_it_deletes_it(corvane, manager, journal
         manager.wait_state(4)
     remove = corvane.spawn([corvane.binary, "-remove"])
     journal.settle()
-    assert remove.wait(timeout=15) == 0 and service.wait(timeout=5) == 0
+    assert remove.wait(timeout=15) == 0 and service.wait(timeout=5) == 0, remove.output()
     assert statuses(manager.settle()) == CLEAN_RUN  # a stop while starting is held until running
     assert re.fullmatch(r"Stopping Corvane\.+\nCorvane stopped\.\n" + REMOVED, remove.output())
 
