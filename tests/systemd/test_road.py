@@ -30,13 +30,21 @@ def test_installed_service_starts_without_a_reload_unprivileged_and_sandboxed(ma
     assert exposure <= 2.0
 
 
-def test_burst_arrives_whole(machine):
-    before = len(machine.journal("-t", "Corvane", LOG_LINE))
+def resident_kib(machine):
+    status = machine.run("cat", f"/proc/{machine.show('MainPID')['MainPID']}/status").stdout
+    return int(re.search(r"^VmRSS:\s+(\d+)", status, re.MULTILINE)[1])
+
+
+def test_burst_arrives_whole_in_flat_memory(machine):
+    before, resident = len(machine.journal("-t", "Corvane", LOG_LINE)), resident_kib(machine)
     machine.send_numbered("burst", 50_000)
     machine.journal("EVENT_STRING_1=[burst 49999]", count=1, timeout=60)  # the last, in order
     entries = machine.journal("-t", "Corvane", LOG_LINE, "--output-fields=EVENT_STRING_1")
     assert [e["EVENT_STRING_1"] for e in entries[before:]] == [f"[burst {n:05}]"
                                                                for n in range(50_000)]
+    grown = resident_kib(machine) - resident
+    print(f"resident memory grown by {grown} KiB over the burst")
+    assert grown <= 1024, "memory grows with the datagrams"
 
 
 def restarted(machine, pid, timeout):
