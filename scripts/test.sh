@@ -3,8 +3,8 @@
 # the fake platform (plain, AddressSanitizer/UBSan, ThreadSanitizer), the Linux binary
 # in private namespaces (the sanitizer builds also check for leaks), the service and its
 # Debian package under a real systemd in containers, collectors behind a balancer
-# shipping to one central journal, the Windows executable under Wine, fuzzing, a short
-# soak and the fault tests. Needs root (namespaces, containers, port 514).
+# shipping to one central journal, the Windows executable under Wine, fuzzing
+# and the fault tests. Needs root (namespaces, containers, port 514).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh

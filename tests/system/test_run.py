@@ -1,8 +1,6 @@
 """The collector as a running service: datagrams in, journal entries and reports out, the
 faults around it, and what it lost counted exactly."""
 
-import os
-import random
 import re
 import signal
 import socket
@@ -131,29 +129,3 @@ def test_what_the_journal_lost_or_a_stop_left_unread_is_counted_exactly(corvane,
     [[*_, too_long, kernel, not_written, unread]] = loss_reports(entries)
     assert too_long == 0 and not_written > 20 and unread > 0
     assert sent + 21 - len(arrived) == kernel + not_written + unread, (kernel, not_written, unread)
-
-
-def test_soak(corvane, manager, journal):
-    """Random datagrams, lengths 0-300 and every 50th up to 8,192, in windows that no socket
-    buffer overflows: exactly one event each, in order, and flat memory. A million:
-    CORVANE_SOAK_COUNT=1000000 CORVANE_TIMEOUT_S=1500 tests/system/run.sh -s -k soak."""
-    count = int(os.environ.get("CORVANE_SOAK_COUNT", 20_000))  # in the suite's time limit
-    service, began = start_running(corvane, manager, journal), time.monotonic()
-    status, rng, rss = Path(f"/proc/{service.pid}/status"), random.Random(514), []
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-        udp.connect(("127.0.0.1", 514))
-        for first in range(0, count, 200):
-            journal.items.clear()
-            payloads = [(b"#%d " % number + rng.randbytes(length))[:length]
-                        for number in range(first, min(first + 200, count))
-                        for length in [rng.randint(0, 300 if number % 50 else 8192)]]
-            for payload in payloads:
-                udp.send(payload)
-            assert journal.wait_count(len(payloads)) == [log_line("[%s]" % p.removesuffix(
-                b"\n").split(b"\0")[0].decode("utf-8", "surrogateescape")) for p in payloads], first
-            rss.append(int(re.search(r"VmRSS:\s+(\d+)", status.read_text())[1]))
-    took, settled = time.monotonic() - began, rss[len(rss) // 10]  # a tenth to warm up
-    assert not journal.read(0.5), "an event beyond the datagrams"
-    print(f"soak: {count} datagrams in {took:.1f} s, {count / took:.0f} per second; "
-          f"VmRSS {rss[0]} KiB at first, {settled} KiB at 10%, {max(rss)} KiB at most")
-    assert max(rss[len(rss) // 10:]) - settled <= 1024 and stop(service) == 0
