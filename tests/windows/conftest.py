@@ -120,8 +120,8 @@ def build(request):  # named as its preset
 
 @pytest.fixture(scope="session")
 def executables(build):
-    helpers = {n: build / f"tests/windows/{n}.exe" for n in ("render_message", "service_control")}
-    return {"CORVANE": build / "CORVANE.exe", **helpers}
+    return {"CORVANE": build / "CORVANE.exe",
+            "render_message": build / "tests/windows/render_message.exe"}
 
 
 def runs_32_bit_code():  # False where the kernel refuses them, as on some virtual machines

@@ -1,6 +1,6 @@
 // usage: render_message <message file> <event ID in hex> [insertion string]...
-//        render_message - <error code in decimal>...
-// An event's text as the viewer shows it, or the commands' error text of each code.
+//        render_message - <error code in decimal>
+// An event's text as the viewer shows it, or the commands' error text of a code.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -13,15 +13,13 @@
 #include "service/commands.h"
 
 int main(int argCount, char** argVector) {
-    if (argCount > 1 && std::strcmp(argVector[1], "-") == 0) {
-        for (int i = 2; i < argCount; ++i) {
-            OsSetLastError(std::strtoul(argVector[i], nullptr, 10));
-            const int size = static_cast<int>(ErrorTextBuffer.size());
-            (void)std::printf(">>%s<<\n", FormatLastError(ErrorTextBuffer.data(), size));
-        }
+    (void)_setmode(_fileno(stdout), _O_BINARY);  // no CR added before a line feed
+    if (argCount == 3 && std::strcmp(argVector[1], "-") == 0) {
+        OsSetLastError(std::strtoul(argVector[2], nullptr, 10));
+        const int size = static_cast<int>(ErrorTextBuffer.size());
+        (void)std::printf(">>%s<<\n", FormatLastError(ErrorTextBuffer.data(), size));
         return 0;
     }
-    (void)_setmode(_fileno(stdout), _O_BINARY);  // no CR added before a line feed
     const HMODULE file = LoadLibraryExA(argVector[1], nullptr, LOAD_LIBRARY_AS_DATAFILE);
     DWORD_PTR strings[16]{};  // with an argument array, each insertion is pointer-sized
     for (int i = 3; i < argCount && i < 19; ++i) {

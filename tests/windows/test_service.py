@@ -1,8 +1,6 @@
 """CORVANE.exe under Wine's service manager, registry and sockets, in file order."""
 import re
-import shutil
 import socket
-import subprocess
 
 import pytest
 
@@ -21,21 +19,13 @@ STOP_SEQUENCE = [(STOP_PENDING, 1, 0, 6, 0), (STOPPED, 1, 0, 0, 0)]
 
 
 @pytest.fixture(scope="module")
-def session(wine, executables):
+def session(wine):
     wine.install("CORVANE", FOLDER)
-    # What an unquoted image path would start instead: no service, so it would never run.
-    shutil.copy(executables["render_message"], wine.drive_c / "Program.exe")
     return wine
 
 
 def corvane(session, *args, cwd=None):
     return session.run(EXECUTABLE, *args, cwd=cwd or session.drive_c / FOLDER)
-
-
-def control(session, *actions):
-    status, out, _ = session.run(session.install("service_control", "tools"), SERVICE, *actions)
-    assert status == 0, out
-    return out.decode().splitlines()
 
 
 def state(session):  # (state, Win32 exit code) as `sc query` shows it; None for no service
@@ -86,35 +76,16 @@ def test_install_says_which_settings_the_system_lacks(session):
         b"Corvane installed.\r\n"))
 
 
-@pytest.fixture(scope="module")
-def pid(session):
-    return start(session, "net", "start", SERVICE)[1]
-
-
-def test_start_events_then_datagrams_read_as_sent_and_controls_answered(session, pid):
-    # UTF-8 reads as sent, other bytes in the system's code page (1252) as before.
-    sent = {b"abc\n": "[abc]", b"abc\r\n": "[abc\r]", b"ab\0cd": "[ab]", b"%1 %%1": "[%1 %%1]",
-            b"x" * 256: "[" + "x" * 256 + "]", "café € 日本\n".encode(): "[café € 日本]",
-            b"caf\xe9 \xc3\x28 \xe2\x82\n": b"[caf\xe9 \xc3\x28 \xe2\x82]".decode("cp1252")}
-    send(*sent)
-    found = wait_for_events(session, 0, (STARTING, STARTED, LOG, ERROR), 2 + len(sent), pid)
-    assert [e[1:] for e in found] == [(4, 0, STARTING, ("Version 1.01",), False), (
-        4, 0, STARTED, ("'Listening' on port 514, protocol UDP\n",), False)] + [
-        (4, 0, LOG, (text,), False) for text in sent.values()]
-    # An interrogation and a control the service does not know: a fresh running report each.
-    mark = session.mark()
-    assert control(session, 4, 128) == ["4 ok 4 0", "128 ok 4 0"]
-    assert session.statuses(mark, pid) == [(RUNNING, 1, 0, 0, 0)] * 2
-
-
-def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_each(session,
-                                                                                     pid):
+def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_each(session):
+    _, pid = start(session, "net", "start", SERVICE)
     for first in range(0, 10_000, 200):  # 200 stay well inside the socket's receive buffer
         mark, numbers = session.mark(), range(first, first + 200)
         send(*(b"#%05d\n" % number for number in numbers))
         assert [(e.id, e.strings) for e in wait_for_events(session, mark, (LOG, ERROR), 200, pid)
                 ] == [(LOG, (f"[#{number:05d}]",)) for number in numbers], first
-    # The stop comes with the queue full: what it leaves unread, it counts.
+    # More than the receive buffer holds, and the stop comes with the queue full: what it
+    # leaves unread, it counts. The flood is the namespace's only UDP traffic, so the system's
+    # discards in the warning are the namespace's own count.
     discards, mark, flood = udp_discards(), session.mark(), 20_000
     send(*(b"flood %05d" % number for number in range(flood)))
     assert session.run("sc", "stop", SERVICE)[0] == 0
@@ -122,62 +93,39 @@ def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_e
     assert session.statuses(mark, pid) == STOP_SEQUENCE
     found = [e for e in events(session.trace(mark)) if e.pid == pid]
     [report] = [e for e in found if e.id in (LOST, LOST_UNREAD_LEFT)][-1:]
-    logged = sum(e.id == LOG for e in found)
-    unread = int(re.search(r"since the start: .* ([\d,]+) unread at stop", report.strings[0])[1]
-                 .replace(",", ""))
+    discarded, unread = (int((n or "0").replace(",", "")) for n in re.search(
+        r"since the start: 0 too long, (?:([\d,]+) discarded by the system on all UDP ports, )?"
+        r"0 not written, ([\d,]+) unread at stop", report.strings[0]).groups())
+    assert discarded == udp_discards() - discards > 0, report
     # Only a stop whose half second ran out leaves datagrams for the close to discard.
-    accounted = logged + unread + udp_discards() - discards
+    accounted = sum(e.id == LOG for e in found) + unread + discarded
     assert accounted == flood if report.id == LOST else accounted <= flood, report
 
 
-def test_stop_while_starting_is_held_off_until_the_service_runs(session):
-    mark = session.mark()
-    started, stop = control(session, "start", 1)
-    assert started == "start ok 0 0"
-    # Refused while starting; taken by a start that outran it: stop pending, or stopped.
-    taken = ("1 ok 3 6", "1 ok 1 0")
-    if stop not in taken:
-        assert stop in ("1 failed 1052", "1 failed 1061")
-        assert session.wait_for(lambda: state(session) == (RUNNING, 0))
-        assert control(session, 1)[0] in taken
-    assert session.wait_for(lambda: state(session) == (STOPPED, 0), 5)
-    [starting] = wait_for_events(session, mark, (STARTING,), 1)
-    assert session.statuses(mark, starting.pid) == START_SEQUENCE + STOP_SEQUENCE
-
-
-def test_long_datagrams_logged_whole_a_flood_then_remove_stops_reports_the_losses_and_removes(
+def test_datagrams_read_as_sent_and_whole_then_remove_stops_reports_the_losses_and_removes(
         session):
     # Within the loss report's 10 s of the start, so that the stop makes the one report.
-    discards = udp_discards()
     mark, pid = start(session, "sc", "start", SERVICE)
-    header, body = "<13>1 - - probe - - - ", "".join(chr(97 + n % 26) for n in range(1378))
+    # UTF-8 reads as sent, other bytes in the system's code page (1252) as before.
+    sent = {b"abc\n": "[abc]", b"abc\r\n": "[abc\r]", b"ab\0cd": "[ab]", b"%1 %%1": "[%1 %%1]",
+            b"x" * 256: "[" + "x" * 256 + "]", "café € 日本\n".encode(): "[café € 日本]",
+            b"caf\xe9 \xc3\x28 \xe2\x82\n": b"[caf\xe9 \xc3\x28 \xe2\x82]".decode("cp1252")}
     longest = bytes(65 + n % 26 for n in range(8192))
-    subprocess.run(["logger", "--udp", "-n", "127.0.0.1", "-P", "514", "--size", "8192",
-                    "--rfc5424=notq,notime,nohost", "-t", "probe", body], check=True, timeout=5)
-    send(longest, longest + b"x", b"still here\n")
-    found = wait_for_events(session, mark, (LOG, ERROR), 4, pid)
-    # Only a whole datagram is logged (the trace shows its start and a cut).
-    assert [(e.type, e.id, e.cut) for e in found] == [
-        (4, LOG, True), (4, LOG, True), (1, ERROR, False), (4, LOG, False)]
-    assert len(found[0].strings[0]) > 200 and f"[{header}{body}]".startswith(found[0].strings[0])
-    assert ("[" + longest.decode()).startswith(found[1].strings[0])
-    assert found[2].strings == ("recv() failed: error 10040\n",)
-    # More than the receive buffer holds: each datagram logged or discarded by the system, the
-    # only UDP traffic of the namespace, so its count is the collector's losses to the datagram.
-    flood = [b"flood %d " % number + b"x" * 4000 for number in range(4000)]
-    send(*flood)
-
-    def settled():
-        logged = sum(e.strings[0].startswith("[flood") for e in events(session.trace(mark)))
-        return (discarded := udp_discards() - discards) + logged == len(flood) and discarded
-    assert (discarded := session.wait_for(settled)), udp_discards() - discards
+    send(*sent, longest, longest + b"x", b"still here\n")
+    found = wait_for_events(session, mark, (STARTING, STARTED, LOG, ERROR), len(sent) + 5, pid)
+    # Only a whole datagram is logged (the trace shows the start of the longest and a cut).
+    assert ("[" + longest.decode()).startswith(cut := found[-3].strings[0]) and len(cut) > 200
+    assert [e[1:] for e in found] == [(4, 0, STARTING, ("Version 1.01",), False), (
+        4, 0, STARTED, ("'Listening' on port 514, protocol UDP\n",), False)] + [
+        (4, 0, LOG, (text,), False) for text in sent.values()] + [
+        (4, 0, LOG, (cut,), True), (1, 0, ERROR, ("recv() failed: error 10040\n",), False),
+        (4, 0, LOG, ("[still here]",), False)]
     status, out, _ = corvane(session, "-remove")
     assert status == 0 and re.fullmatch(  # a dot a second while stop pending
         rb"Stopping Corvane\.\.?\r\nCorvane stopped\.\r\nCorvane removed\.\r\n", out), out
     assert session.statuses(mark, pid)[-2:] == STOP_SEQUENCE
     assert (state(session), session.registry(EVENT_SOURCE_KEY)) == (None, None)
-    losses = (f"1 too long, {discarded:,} discarded by the system on all UDP ports, "
-              "0 not written, 0 unread at stop")
+    losses = "1 too long, 0 not written, 0 unread at stop"
     assert wait_for_events(session, mark, (LOST,), 1, pid)[0][1:] == (2, 0, LOST, (
         f"Lost since the last report: {losses}; since the start: {losses}.",), False)
     status, out, _ = corvane(session, "-remove")
@@ -185,21 +133,11 @@ def test_long_datagrams_logged_whole_a_flood_then_remove_stops_reports_the_losse
 
 
 def test_console_start_prints_usage_and_logs_the_dispatcher_failure(session):
+    # The lines themselves: the unit tables; here, that they leave through the real console.
     status, out, err = corvane(session)
-    assert (status, out) == (1, b"CORVANE -install          to install the service\r\n"
-                                b"CORVANE -remove           to remove the service\r\n"
-                                b"CORVANE -version          to display the version number\r\n"
-                                b"\r\nStartServiceCtrlDispatcher being called.\r\n"
-                                b"This may take several seconds.  Please wait.\r\n")
+    assert (status, out[:8], out[-14:]) == (1, b"CORVANE ", b"Please wait.\r\n"), out
     assert [e[1:5] for e in events(err.decode("latin-1"))] == [
         (1, 0, 0, ("Corvane error: 1063", "StartServiceCtrlDispatcher failed."))]
-
-
-def test_failure_lines_keep_a_system_text_with_an_insertion_point_as_it_stands(session):
-    # 193 reads "Bad EXE format for %1.": with nothing to insert, none is looked for.
-    status, out, _ = session.run(session.install("render_message", "tools"), "-", 193, 5)
-    assert (status, out) == (0, b">>Bad EXE format for %1. (0xc1)<<\r\n"
-                                b">>Access denied. (0x5)<<\r\n")
 
 
 # No ANSI character, so the path says "??"; Omega's look-alike names another folder.
@@ -211,25 +149,3 @@ def test_install_from_a_folder_the_ansi_code_page_cannot_name_writes_nothing(ses
     session.run("sc", "delete", SERVICE)  # before the verdict, so no later test is spoilt
     session.run("reg", "delete", EVENT_SOURCE_KEY, "/f")
     assert (status, out[:28], left) == (1, b"Unable to install Corvane - ", (None, None)), out
-
-
-# A service starting for 3 s that then takes a stop; one that runs and refuses it.
-@pytest.mark.parametrize("start_ms, accepts_stop, status, out, left", [
-    (3000, 1, 0, rb"Stopping Corvane\.+\r\nCorvane stopped\.\r\nCorvane removed\.\r\n",
-     (None, False)),
-    (0, 0, 1, rb"ControlService failed - .+ \(0x41c\)\r\n", ((RUNNING, 0), True)),
-], ids=["starting", "refusing"])
-def test_remove_never_deletes_a_service_it_did_not_stop(session, start_ms, accepts_stop, status,
-                                                        out, left):
-    command = f'{session.install("service_control", "tools")} serve {start_ms} {accepts_stop}'
-    assert session.run("sc", "create", SERVICE, "binpath=", command)[0] == 0
-    assert session.run("reg", "add", EVENT_SOURCE_KEY, "/f")[0] == 0
-    assert session.run("sc", "start", SERVICE)[0] == 0
-    result = corvane(session, "-remove")
-    found = state(session), session.registry(EVENT_SOURCE_KEY) is not None
-    # Whatever is left goes before the verdict, so that no later case is spoilt.
-    session.wait_for(lambda: (state(session) or (0,))[0] != START_PENDING)
-    session.run(session.install("service_control", "tools"), SERVICE, 128)  # ends either
-    session.run("sc", "delete", SERVICE)
-    session.wait_for(lambda: state(session) is None)
-    assert (result[0], bool(re.fullmatch(out, result[1])), found) == (status, True, left), result[1]
