@@ -1,5 +1,5 @@
 """The MSI package: its tables first (no Wine), then its life under Wine's msiexec, in file
-order: install, start and upgrade, uninstall, AUTOSTART, repair, and -remove of its service."""
+order: install, start and upgrade, uninstall, AUTOSTART and repair."""
 import re
 import shutil
 import subprocess
@@ -37,10 +37,8 @@ def package(build):
 def test_tables_install_the_service_as_the_install_command_does(build, package):
     arch, folder, _ = ARCHITECTURES[build.name]
     version = re.fullmatch(rf"corvane-(.+)-{arch}\.msi", package.name)[1]
-    assert export(package, "ServiceInstall") == [(  # own process, demand start, normal errors
-        "Corvane", "Corvane", "Corvane", "16", "3", "1", "", "", "NT AUTHORITY\\LocalService",
-        "", "", "Service", "")]
-    # Stop on install and on uninstall, delete on uninstall, wait.
+    # The service's own values: as -install's, compared under Wine below. Stop on install and
+    # on uninstall, delete on uninstall, wait.
     assert export(package, "ServiceControl") == [("Corvane", "Corvane", "162", "", "1", "Service")]
     # The key goes whole on uninstall; its values are those compared under Wine below.
     key = EVENT_SOURCE_KEY.removeprefix("HKLM\\")
@@ -59,18 +57,12 @@ def test_tables_install_the_service_as_the_install_command_does(build, package):
         "StartService": ("SC", "start Corvane", 50 + 1024)}
     order = sorted(export(package, "InstallExecuteSequence"), key=lambda row: int(row[2]))
     assert [row[0] for row in order if row[0] in SEQUENCE] == list(SEQUENCE)
-    conditions = {row[0]: row[1] for row in order}
-    assert conditions["StartWithWindows"] == 'AUTOSTART="1" AND NOT REMOVE~="ALL"'
-    assert conditions["StartService"] == (
-        '(AUTOSTART="1" OR CORVANE_RUNNING) AND NOT REMOVE~="ALL"')
     assert sorted(export(package, "Upgrade")) == [  # a major upgrade of any older release
         (UPGRADE_CODE, "", version, "", "1", "", "WIX_UPGRADE_DETECTED"),
         (UPGRADE_CODE, version, "", "", "2", "", "WIX_DOWNGRADE_DETECTED")]
     properties = dict(export(package, "Property"))
-    assert {n: properties[n] for n in ("ProductName", "Manufacturer", "ProductVersion",
-                                       "ARPNOMODIFY")} == {
-        "ProductName": "Corvane", "Manufacturer": "The Corvane developers",
-        "ProductVersion": version, "ARPNOMODIFY": "1"}
+    assert properties.items() >= {"ProductName": "Corvane", "Manufacturer": "The Corvane developers",
+                                  "ProductVersion": version, "ARPNOMODIFY": "1"}.items()
     assert "AUTOSTART" in properties["SecureCustomProperties"].split(";")
 
 
@@ -124,9 +116,16 @@ def test_install_creates_what_the_install_command_creates_and_refuses_it_then(se
                                                                            package):
     folder = ARCHITECTURES[build.name][2]
     executable = session.install("CORVANE", folder)
-    # From C:\, the message file is still the executable.
-    status, out, _ = session.run(executable, "-install", cwd=session.drive_c)
-    assert (status, out.endswith(b"\r\nCorvane installed.\r\n")) == (0, True), out
+    # From C:\, the message file is still the executable. Wine has none of the settings
+    # beyond the entry's, and says so.
+    assert session.run(executable, "-install", cwd=session.drive_c)[:2] == (0, (
+        b"Required privileges not supported by this system: the service keeps every privilege "
+        b"of its account - Invalid parameter. (0x57)\r\n"
+        b"Service SID not supported by this system: no firewall rule can name the service - "
+        b"Invalid parameter. (0x57)\r\n"
+        b"Failure actions not supported by this system: the service is not restarted after a "
+        b"crash - Invalid level. (0x7c)\r\n"
+        b"Corvane installed.\r\n"))
     assert session.registry(SERVICE_KEY)["ImagePath"] == ("REG_SZ", f'"{executable}"')
     by_command = keys(session)
     assert session.run(executable, "-remove")[0] == 0
@@ -149,7 +148,6 @@ def test_upgrade_restarts_a_running_service_on_the_new_file(session, build, newe
     [starting] = wait_for_events(session, mark, (STARTING,), 1)
     assert starting.strings == ("Version 1.02",)
     assert installed(session, build).read_bytes() == (newer.parent / "CORVANE.exe").read_bytes()
-    assert session.registry(SERVICE_KEY)["Start"] == ("REG_DWORD", "0x3")
 
 
 def test_uninstall_stops_and_leaves_no_service_key_or_file(session, build, newer):
@@ -174,11 +172,3 @@ def test_autostart_then_an_upgrade_of_the_stopped_service_and_a_repair(session, 
                    "REINSTALLMODE=amus") == (0, [])
     assert installed(session, build).read_bytes() == (newer.parent / "CORVANE.exe").read_bytes()
 
-
-def test_remove_command_removes_the_package_service_and_uninstall_the_rest(session, build,
-                                                                          newer):
-    status, out, _ = session.run(installed(session, build), "-remove")
-    assert (status, out, state(session), keys(session)) == (
-        0, b"Corvane removed.\r\n", None, (None, None))
-    assert msiexec(session, "/x", newer) == (0, [])
-    assert not installed(session, build).parent.exists()
