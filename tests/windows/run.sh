@@ -13,8 +13,7 @@ install_packages cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64
     python3-pytest iproute2 util-linux osslsigncode openssl wixl msitools
 for preset in mingw-i686 mingw-x86_64; do
     cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-    cmake --build --preset "$preset" --target msi
+    cmake --build --preset "$preset" --target all msi
 done
 # UDP 514 in a network namespace of its own
 exec unshare --net -- sh -c 'ip link set lo up && exec "$@"' sh \

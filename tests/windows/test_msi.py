@@ -29,8 +29,7 @@ def export(package, table):  # the rows of one table, after its three header lin
 
 @pytest.fixture(scope="session")
 def package(build):
-    arch = ARCHITECTURES[build.name][0]
-    [found] = build.glob(f"corvane-*-{arch}.msi")
+    [found] = build.glob(f"corvane-*-{ARCHITECTURES[build.name][0]}.msi")
     return found
 
 
@@ -71,7 +70,7 @@ def session(wine, build):
     yield wine
     # Whatever a failed case left, so that the other modules start from nothing.
     for msi in (wine.drive_c / "corvane").glob("*.msi"):
-        wine.run("msiexec", "/x", msi, "/qn")
+        wine.run("msiexec", "/x", f"C:\\corvane\\{msi.name}", "/qn")
     wine.run("sc", "delete", SERVICE)
     wine.run("reg", "delete", EVENT_SOURCE_KEY, "/f")
     shutil.rmtree(wine.drive_c / ARCHITECTURES[build.name][2], ignore_errors=True)
@@ -112,8 +111,7 @@ def keys(session):
     return service, session.registry(EVENT_SOURCE_KEY)
 
 
-def test_install_creates_what_the_install_command_creates_and_refuses_it_then(session, build,
-                                                                           package):
+def test_package_installs_what_install_writes_and_then_refuses_it(session, build, package):
     folder = ARCHITECTURES[build.name][2]
     executable = session.install("CORVANE", folder)
     # From C:\, the message file is still the executable. Wine has none of the settings
@@ -156,8 +154,7 @@ def test_uninstall_stops_and_leaves_no_service_key_or_file(session, build, newer
     assert not installed(session, build).parent.exists()
 
 
-def test_autostart_then_an_upgrade_of_the_stopped_service_and_a_repair(session, build,
-                                                                        package, newer):
+def test_autostart_then_a_stopped_upgrade_and_a_repair(session, build, package, newer):
     assert msiexec(session, "/i", package, "AUTOSTART=1") == (0, [])
     assert session.registry(SERVICE_KEY)["Start"] == ("REG_DWORD", "0x2")  # with Windows
     assert session.wait_for(lambda: state(session) == (RUNNING, 0))
@@ -168,7 +165,6 @@ def test_autostart_then_an_upgrade_of_the_stopped_service_and_a_repair(session, 
         STOPPED, ("REG_DWORD", "0x3"))
     installed(session, build).unlink()
     # /fa as Wine's msiexec takes it: its /f is not implemented.
-    assert msiexec(session, "/i", newer, "REINSTALL=ALL",
-                   "REINSTALLMODE=amus") == (0, [])
+    assert msiexec(session, "/i", newer, "REINSTALL=ALL", "REINSTALLMODE=amus") == (0, [])
     assert installed(session, build).read_bytes() == (newer.parent / "CORVANE.exe").read_bytes()
 

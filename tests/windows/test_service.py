@@ -71,9 +71,8 @@ def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_e
         send(*(b"#%05d\n" % number for number in numbers))
         assert [(e.id, e.strings) for e in wait_for_events(session, mark, (LOG, ERROR), 200, pid)
                 ] == [(LOG, (f"[#{number:05d}]",)) for number in numbers], first
-    # More than the receive buffer holds, and the stop comes with the queue full: what it
-    # leaves unread, it counts. The flood is the namespace's only UDP traffic, so the system's
-    # discards in the warning are the namespace's own count.
+    # More than the receive buffer holds, the stop at once: each datagram logged, unread at the
+    # stop or discarded by the system, whose count is the namespace's, the flood its only UDP.
     discards, mark, flood = udp_discards(), session.mark(), 20_000
     send(*(b"flood %05d" % number for number in range(flood)))
     assert session.run("sc", "stop", SERVICE)[0] == 0
@@ -90,13 +89,11 @@ def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_e
     assert accounted == flood if report.id == LOST else accounted <= flood, report
 
 
-def test_datagrams_read_as_sent_and_whole_then_remove_stops_reports_the_losses_and_removes(
-        session):
+def test_datagrams_as_sent_and_whole_then_remove_reports_the_losses_and_removes(session):
     # Within the loss report's 10 s of the start, so that the stop makes the one report.
     mark, pid = start(session, "sc", "start", SERVICE)
     # UTF-8 reads as sent, other bytes in the system's code page (1252) as before.
-    sent = {b"abc\n": "[abc]", b"abc\r\n": "[abc\r]", b"ab\0cd": "[ab]", b"%1 %%1": "[%1 %%1]",
-            b"x" * 256: "[" + "x" * 256 + "]", "café € 日本\n".encode(): "[café € 日本]",
+    sent = {b"abc\r\n": "[abc\r]", "café € 日本\n".encode(): "[café € 日本]",
             b"caf\xe9 \xc3\x28 \xe2\x82\n": b"[caf\xe9 \xc3\x28 \xe2\x82]".decode("cp1252")}
     longest = bytes(65 + n % 26 for n in range(8192))
     send(*sent, longest, longest + b"x", b"still here\n")
@@ -111,13 +108,10 @@ def test_datagrams_read_as_sent_and_whole_then_remove_stops_reports_the_losses_a
     status, out, _ = corvane(session, "-remove")
     assert status == 0 and re.fullmatch(  # a dot a second while stop pending
         rb"Stopping Corvane\.\.?\r\nCorvane stopped\.\r\nCorvane removed\.\r\n", out), out
-    assert session.statuses(mark, pid)[-2:] == STOP_SEQUENCE
     assert (state(session), session.registry(EVENT_SOURCE_KEY)) == (None, None)
     losses = "1 too long, 0 not written, 0 unread at stop"
     assert wait_for_events(session, mark, (LOST,), 1, pid)[0][1:] == (2, 0, LOST, (
         f"Lost since the last report: {losses}; since the start: {losses}.",), False)
-    status, out, _ = corvane(session, "-remove")
-    assert status == 1 and re.fullmatch(rb"OpenService failed - .+\. \(0x424\)\r\n", out), out
 
 
 def test_console_start_prints_usage_and_logs_the_dispatcher_failure(session):
