@@ -1,5 +1,4 @@
-"""The release as it ships: read back with pefile, signed by scripts/sign.sh with a
-throwaway self-signed code-signing certificate."""
+"""The release as it ships: signed by scripts/sign.sh, then read back with pefile."""
 import os
 import pathlib
 import shutil
@@ -40,7 +39,7 @@ def check_release_image(path):
 
 
 @pytest.fixture(scope="module")
-def maker(tmp_path_factory):  # the certificate, its own CA, and the variables that sign with it
+def maker(tmp_path_factory):  # a throwaway self-signed certificate, the variables that sign
     folder = tmp_path_factory.mktemp("maker")
     (folder / "openssl.cnf").write_text("[req]\ndistinguished_name = name\n[name]\n")
     def openssl(*args):
