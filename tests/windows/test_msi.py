@@ -157,7 +157,7 @@ def test_autostart_then_a_stopped_upgrade_and_a_repair(session, build, package, 
     assert msiexec(session, "/i", package, "AUTOSTART=1") == (0, [])
     assert session.registry(SERVICE_KEY)["Start"] == ("REG_DWORD", "0x2")  # with Windows
     assert session.wait_for(lambda: state(session) == (RUNNING, 0))
-    assert session.run("sc", "stop", SERVICE)[0] == 0
+    assert (stopped := session.run("sc", "stop", SERVICE))[0] == 0, stopped
     assert session.wait_for(lambda: state(session) == (STOPPED, 0))
     assert msiexec(session, "/i", newer) == (0, [])  # without AUTOSTART: demand
     assert (state(session)[0], session.registry(SERVICE_KEY)["Start"]) == (
