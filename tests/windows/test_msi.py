@@ -112,8 +112,7 @@ def keys(session):
 
 
 def test_package_installs_what_install_writes_and_then_refuses_it(session, build, package):
-    folder = ARCHITECTURES[build.name][2]
-    executable = session.install("CORVANE", folder)
+    executable = session.install("CORVANE", ARCHITECTURES[build.name][2])
     # From C:\, the message file is still the executable. Wine has none of the settings
     # beyond the entry's, and says so.
     assert session.run(executable, "-install", cwd=session.drive_c)[:2] == (0, (

@@ -95,8 +95,7 @@ def test_signed_files_verify_until_changed_and_keep_their_resources(tmp_path, bu
     ({"CORVANE_SIGN_TIMESTAMP": "http://127.0.0.1:9"}, [], "cannot sign"),  # after the signing
 ], ids=["no certificate", "no certificate file", "no PKCS#12", "no password", "wrong password",
         "no file", "no time stamp"])
-def test_a_failure_says_why_and_leaves_the_files_as_they_were(
-        maker, executables, tmp_path, variables, also, message):
+def test_failures_say_why_and_change_nothing(maker, executables, tmp_path, variables, also, message):
     original = executables["CORVANE"].read_bytes()
     shutil.copy(executables["CORVANE"], tmp_path)
     result = sign(maker, variables, tmp_path / "CORVANE.exe", *(tmp_path / name for name in also))
