@@ -144,13 +144,14 @@ std::string Describe(const ServiceStatus& s, bool taken) {
     return taken ? text : text + " refused";
 }
 
-// The service's state at a stop control or a query; the last one stays.
-std::uint32_t NextServiceState() {
-    const std::uint32_t state = Fake.serviceStates.front();
-    if (Fake.serviceStates.size() > 1) {
-        Fake.serviceStates.erase(Fake.serviceStates.begin());
+// The first of `values`, taken unless it is the last one: that one stays.
+template <typename Value>
+Value TakeFirst(std::vector<Value>& values) {
+    const Value first = values.front();
+    if (values.size() > 1) {
+        values.erase(values.begin());
     }
-    return state;
+    return first;
 }
 
 void Queue(Next next) {
@@ -315,10 +316,8 @@ std::size_t OsFormatSystemMessage(std::uint32_t code, std::span<char> out) {
     return text.size();
 }
 
-bool OsCheckServiceBinary(const char* /*path*/, std::span<char> reason) {
-    const Lock lock(FakeLock);
-    CopyOut(Fake.binaryRefusal, reason);
-    return Fake.binaryRefusal.empty();
+bool OsCheckServiceBinary(const char* /*path*/, std::span<char> /*reason*/) {
+    return true;
 }
 
 std::uint32_t OsGetModuleFileName(std::span<char> out) {
@@ -377,10 +376,6 @@ bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* table) {
         names += std::string(" ") + row->serviceName;
     }
     Fake.trace.push_back(names);
-    if (SetError(Fake.dispatcherConnects ? 0 : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
-                 LastError)) {
-        return false;
-    }
     lock.unlock();
     std::string name = table[0].serviceName;
     char* argVector[] = {name.data(), nullptr};
@@ -457,7 +452,7 @@ bool OsControlService(OsHandle service, std::uint32_t /*control*/, ServiceStatus
     Lock lock(FakeLock);
     std::uint32_t scripted = 0;
     (void)Fails(lock, FakeCall::ControlService, scripted);
-    const std::uint32_t state = NextServiceState();
+    const std::uint32_t state = TakeFirst(Fake.serviceStates);
     const std::uint32_t refusal = scripted != 0 ? scripted : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     const std::uint32_t error = state == SERVICE_STOPPED         ? ERROR_SERVICE_NOT_ACTIVE
                                 : state == SERVICE_START_PENDING ? refusal
@@ -475,7 +470,7 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
     if (!Check(service, Kind::Service) || Fails(lock, FakeCall::QueryServiceStatus, LastError)) {
         return false;
     }
-    const std::uint32_t state = NextServiceState();
+    const std::uint32_t state = TakeFirst(Fake.serviceStates);
     const bool starting = state == SERVICE_START_PENDING;
     if (starting && Fake.startAdvances) {
         ++Inner.checkPoint;
@@ -600,10 +595,7 @@ bool OsSystemUdpDiscards(std::uint32_t* discarded) {
     if (Fake.systemDiscards.empty()) {
         return false;
     }
-    *discarded = Fake.systemDiscards.front();
-    if (Fake.systemDiscards.size() > 1) {
-        Fake.systemDiscards.erase(Fake.systemDiscards.begin());
-    }
+    *discarded = TakeFirst(Fake.systemDiscards);
     return true;
 }
 
