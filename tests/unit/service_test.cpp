@@ -7,9 +7,22 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr char ERROR[] = "error c0020005 ";
+const std::string ERROR = "error c0020005 ";
 constexpr char RECEIVE_FAILED[] = "error c0020005 recv() failed: error 10054\n";
 constexpr char REPORT_FAILED[] = "error 00000000 Corvane error: 5|SetServiceStatus";
+
+// A loss report: the counts since the last report, then since the start.
+std::string LossReport(const std::string& since, const std::string& total,
+                       const char* event = "warning 80020006 ") {
+    return event + ("Lost since the last report: " + since) + "; since the start: " + total + ".";
+}
+
+// The counts as the loss reports and the running text show them, the system's part included.
+std::string Counts(const char* tooLong, const char* kernel, const char* system,
+                   const char* unwritten) {
+    return std::string(tooLong) + " too long, " + kernel + " dropped by the kernel, " + system +
+           " discarded by the system on all UDP ports, " + unwritten + " not written";
+}
 
 using ServiceTest = FakeTest;
 
@@ -44,29 +57,22 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         int nth;
         std::uint32_t error;
         int startReports;
-        Strings moreReports, events;
+        Strings events, moreReports{};
     };
+    const std::string dropFailed = ERROR + "Giving up privileges failed with error 10013\n";
     std::vector<Case> cases = {
-        {CreateEvent, 1, 8, 2, {}, {STARTING}},
-        {WSAStartup, 1, 10091, 3, {}, {STARTING, ERROR + "WSAStartup failed with error 10091\n"s}},
-        {Socket, 1, 10024, 4, {}, {STARTING, ERROR + "socket() failed with error 10024\n"s}},
-        {Bind, 1, 10048, 5, {}, {STARTING, ERROR + "bind() failed with error 10048\n"s}},
-        {DropSocketPrivileges,
-         1,
-         10013,
-         5,
-         {},
-         {STARTING, ERROR + "Giving up privileges failed with error 10013\n"s}},
-        {Receive, 1, 10054, 5, {"running"}, {STARTING, LISTENING, RECEIVE_FAILED}},
+        {CreateEvent, 1, 8, 2, {STARTING}},
+        {WSAStartup, 1, 10091, 3, {STARTING, ERROR + "WSAStartup failed with error 10091\n"}},
+        {Socket, 1, 10024, 4, {STARTING, ERROR + "socket() failed with error 10024\n"}},
+        {Bind, 1, 10048, 5, {STARTING, ERROR + "bind() failed with error 10048\n"}},
+        {DropSocketPrivileges, 1, 10013, 5, {STARTING, dropFailed}},
+        {Receive, 1, 10054, 5, {STARTING, LISTENING, RECEIVE_FAILED}, {"running"}},
     };
     for (int nth = 1; nth <= 6; ++nth) {  // each report refused in turn
         const std::string cp = "start cp" + std::to_string(nth) + " wait3000 refused";
-        cases.push_back({SetServiceStatus,
-                         nth,
-                         5,
-                         nth - 1,
-                         {nth == 6 ? "running refused" : cp},
-                         nth < 3 ? Strings{REPORT_FAILED} : Strings{STARTING, REPORT_FAILED}});
+        const Strings events = nth < 3 ? Strings{REPORT_FAILED} : Strings{STARTING, REPORT_FAILED};
+        cases.push_back(
+            {SetServiceStatus, nth, 5, nth - 1, events, {nth == 6 ? "running refused" : cp}});
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "call " << static_cast<int>(c.call) << " #" << c.nth);
@@ -144,31 +150,28 @@ TEST_F(ServiceTest, EachDatagramBecomesOneEventAndAnOverLongOneStopsNothing) {
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(Fake.events[i + 2], cases[i].event) << i;
     }
-    EXPECT_EQ(Fake.events.back(),
-              "warning 80020006 Lost since the last report: 1 too long, 0 dropped by the kernel, "
-              "0 not written, 0 unread at stop; since the start: 1 too long, 0 dropped by the "
-              "kernel, 0 not written, 0 unread at stop.");
+    const std::string counts =
+        "1 too long, 0 dropped by the kernel, 0 not written, 0 unread at stop";
+    EXPECT_EQ(Fake.events.back(), LossReport(counts, counts));
     EXPECT_EQ(Fake.reports.back(), "stopped");
 }
 
 TEST_F(ServiceTest,
        LossesAreReportedEveryTenSecondsAndAtStopWithTheUnreadAndCountsShownEachSecond) {
-    const std::string lost = "warning 80020006 Lost since the last report: ";
-    const std::string system = " discarded by the system on all UDP ports, ";
     // The system's count at the start, whenever a line or a report falls due (across its
     // wrap), and at the end.
     Fake.systemDiscards = {0xFFFFFF00, 4, 4, 4, 4, 44};
     FakeQueueDatagram("a");
     FakeQueueDrops(1000);  // the platform has dropped 1,000 so far
     FakeQueueDatagram("b");
-    FakeScript(FakeCall::ReportEvent, 5, 1460);  // the log line of "c" is lost
+    FakeScript(FakeCall::RegisterEventSource, 5, 1717);  // the log line of "c" finds no log
     FakeQueueDatagram("c");
     FakeQueueDatagram(std::string(8193, 'x'));
     FakeQueueTime(9999);  // the counts are shown, the losses not yet reported
     FakeQueueTime(1);
     FakeQueueDatagram("d");
     FakeQueueDrops(1234567);  // a burst's tail: no datagram follows to bring the count
-    FakeScript(FakeCall::ReportEvent, 9, 1460);  // the second loss report is lost itself
+    FakeScript(FakeCall::ReportEvent, 8, 1460);  // the second loss report is lost itself
     FakeQueueTime(10000);
     FakeQueueTime(60000);  // its losses reported again, and the lost report with them
     FakeQueueTime(60000);  // nothing new at all: the wait has no end
@@ -179,41 +182,25 @@ TEST_F(ServiceTest,
     FakeQueueDrops(1234600);
     RunService();
 
-    EXPECT_EQ(
-        Fake.events,
-        (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
-                 ERROR + "recv() failed: error 10040\n"s,
-                 lost + "1 too long, 1,000 dropped by the kernel, 260" + system +
-                     "1 not written; since the start: 1 too long, 1,000 dropped by the kernel, "
-                     "260" +
-                     system + "1 not written.",
-                 "info 40020003 [d]",
-                 lost + "0 too long, 1,233,567 dropped by the kernel, 0" + system +
-                     "1 not written; since the start: 1 too long, 1,234,567 dropped by the "
-                     "kernel, 260" +
-                     system + "2 not written.",
-                 lost + "0 too long, 33 dropped by the kernel, 40" + system +
-                     "0 not written, 5,000 unread at stop; since the start: 1 too long, "
-                     "1,234,600 dropped by the kernel, 300" +
-                     system + "2 not written, 5,000 unread at stop."}));
-    const std::string later =
-        "Running: 3 logged, 1 too long, 1,234,567 dropped by the kernel, 260" + system;
+    const std::string first = Counts("1", "1,000", "260", "1"), unread = ", 5,000 unread at stop";
+    EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
+                                    ERROR + "recv() failed: error 10040\n",
+                                    LossReport(first, first), "info 40020003 [d]",
+                                    LossReport(Counts("0", "1,233,567", "0", "1"),
+                                               Counts("1", "1,234,567", "260", "2")),
+                                    LossReport(Counts("0", "33", "40", "0") + unread,
+                                               Counts("1", "1,234,600", "300", "2") + unread)}));
     EXPECT_EQ(Fake.serviceTexts,
-              (Strings{"Running: 2 logged, 1 too long, 1,000 dropped by the kernel, 260" + system +
-                           "1 not written",
-                       later + "1 not written", later + "2 not written"}));
+              (Strings{"Running: 2 logged, " + first,
+                       "Running: 3 logged, " + Counts("1", "1,234,567", "260", "1"),
+                       "Running: 3 logged, " + Counts("1", "1,234,567", "260", "2")}));
 }
 
 TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsSpent) {
-    const std::string part = "0 too long, 0 dropped by the kernel, 0 not written, ";
-    const auto lost = [&part](const std::string& event, const std::string& unread) {
-        const std::string counts = part + unread + " unread at stop";
-        return event + "Lost since the last report: " + counts + "; since the start: " + counts +
-               ".";
-    };
     const struct {
         std::uint64_t ms;  // passing while the second batch is taken
-        std::string event, unread;
+        const char* event;
+        std::string unread;
     } cases[] = {
         {499, "warning 80020006 ", "4,024"},  // all of it, just in time
         {500, "warning 80020007 ", "2,049"},  // two batches, and one more shows some are left
@@ -229,7 +216,9 @@ TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsS
             FakeQueueDatagram("left");
         }
         RunService();
-        EXPECT_EQ(Fake.events.back(), lost(c.event, c.unread));
+        const std::string counts =
+            "0 too long, 0 dropped by the kernel, 0 not written, " + c.unread + " unread at stop";
+        EXPECT_EQ(Fake.events.back(), LossReport(counts, counts, c.event));
     }
 }
 
