@@ -33,22 +33,12 @@ struct Scripted {
     std::uint32_t error;
     std::function<void()> code;
 };
-// What the receive finds: a control, time passing, the platform's drop count, else a
-// datagram or its error.
-struct Next {
-    std::uint32_t control;
-    std::uint64_t ms;
-    std::string bytes;
-    std::uint32_t error;
-    std::uint32_t drops;
-};
-
 struct Internals {  // guarded by FakeLock like the script
     std::map<FakeCall, int> counts;
     std::map<std::pair<FakeCall, int>, Scripted> scripted;
     std::map<OsHandle, Handle> handles;  // the open ones
     OsHandle nextHandle = 0x100;
-    std::vector<Next> queue;
+    std::vector<FakeNext> queue;
     std::size_t taken;          // from the queue
     std::uint32_t kernelDrops;  // as OsReadKernelDrops finds it
     ControlHandlerFunction handler;
@@ -154,21 +144,15 @@ Value TakeFirst(std::vector<Value>& values) {
     return first;
 }
 
-void Queue(Next next) {
-    const Lock lock(FakeLock);
-    Inner.queue.push_back(std::move(next));
-    Changed.notify_all();
-}
-
 // Takes what the queue holds next: time passing and the platform's drop count apply at once.
-const Next& Take() {
-    const Next& next = Inner.queue[Inner.taken++];
+const FakeNext& Take() {
+    const FakeNext& next = Inner.queue[Inner.taken++];
     Inner.nowMs += next.ms;
     Inner.kernelDrops = next.drops != 0 ? next.drops : Inner.kernelDrops;
     return next;
 }
 
-bool IsDatagram(const Next& next) {
+bool IsDatagram(const FakeNext& next) {
     return next.control == 0 && next.ms == 0 && next.drops == 0;
 }
 
@@ -208,17 +192,10 @@ void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void(
     Inner.scripted[{call, nth}] = {error, std::move(code)};
 }
 
-void FakeQueueDatagram(std::string_view bytes, int error) {
-    Queue({0, 0, std::string(bytes), static_cast<std::uint32_t>(error), 0});
-}
-void FakeQueueDrops(std::uint32_t droppedSoFar) {
-    Queue({0, 0, {}, 0, droppedSoFar});
-}
-void FakeQueueControl(std::uint32_t control) {
-    Queue({control, 0, {}, 0, 0});
-}
-void FakeQueueTime(std::uint64_t milliseconds) {
-    Queue({0, milliseconds, {}, 0, 0});
+void FakeQueue(FakeNext next) {
+    const Lock lock(FakeLock);
+    Inner.queue.push_back(std::move(next));
+    Changed.notify_all();
 }
 
 std::size_t FakeOpenHandleCount() {
@@ -556,7 +533,7 @@ int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::
         if (Signalled(stopEvent)) {
             return RECEIVE_STOPPED;
         }
-        const Next& next = Take();
+        const FakeNext& next = Take();
         if (next.control != 0) {
             const std::uint32_t control = next.control;  // the queue may grow meanwhile
             const ControlHandlerFunction handler = Inner.handler;

@@ -62,13 +62,17 @@ void FakeReset();
 // not 0.
 void FakeScript(FakeCall call, int nth, std::uint32_t error, std::function<void()> code = {});
 
-// What the receive finds next: a datagram or its error, the platform's count of the datagrams
-// it dropped (not 0) from then on, a control for the handler, or time, which ends a timed
-// wait; what is behind a stop stays.
-void FakeQueueDatagram(std::string_view bytes, int error = 0);
-void FakeQueueDrops(std::uint32_t droppedSoFar);
-void FakeQueueControl(std::uint32_t control);
-void FakeQueueTime(std::uint64_t milliseconds);
+// What the receive finds next: a control for the handler, time, which ends a timed wait, the
+// platform's count of the datagrams it dropped so far (not 0) from then on, else a datagram
+// or its error; what is behind a stop stays.
+struct FakeNext {
+    std::uint32_t control = 0;
+    std::uint64_t ms = 0;
+    std::uint32_t drops = 0;
+    std::string bytes{};
+    std::uint32_t error = 0;
+};
+void FakeQueue(FakeNext next);
 
 // Handles opened and not closed (status handles never are).
 std::size_t FakeOpenHandleCount();

@@ -42,7 +42,6 @@ TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
         {{"/Version"}, Version},
         {{}, None},
         {{"install"}, None},
-        {{"+install"}, None},
         {{"--install"}, None},
         {{"-inst"}, None},
         {{"-install "}, None},
@@ -76,8 +75,8 @@ TEST_F(EntryTest, AStartPrintsItsLinesAndEndsWithTheRunsStatus) {
         ResetProcess();
         Fake.installedService = "Corvane";
         FakeScript(FakeCall::Bind, 1, c.bindError);
-        FakeQueueDatagram("hello\n");
-        FakeQueueControl(SERVICE_CONTROL_STOP);
+        FakeQueue({.bytes = "hello\n"});
+        FakeQueue({.control = SERVICE_CONTROL_STOP});
 
         EXPECT_EQ(WithArguments({}, CorvaneMain), c.status);
         EXPECT_EQ(Fake.console, usage);

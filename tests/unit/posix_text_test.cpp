@@ -22,14 +22,20 @@ constexpr std::string_view SPECIAL =
     "its path has a control character, a quote or a backslash, which systemd refuses in a "
     "program path";
 
-// The text `format` writes, which must not fit one byte less room: it is never cut.
-template <typename Format>
-std::string Whole(Format format, std::size_t room = 4096) {
+// The text `format` writes from `args` into `room` bytes, which must not fit one byte less:
+// it is never cut.
+template <typename Format, typename... Args>
+std::string WholeIn(std::size_t room, Format format, const Args&... args) {
     std::array<char, 4096> out{};
-    const std::size_t length = format(std::span(out).first(room));
+    const std::size_t length = format(args..., std::span(out).first(room));
     std::string text(out.data(), length);
-    EXPECT_EQ(length == 0 ? 0 : format(std::span(out).first(length)), 0u) << "cut";
+    EXPECT_EQ(length == 0 ? 0 : format(args..., std::span(out).first(length)), 0u) << "cut";
     return text;
+}
+
+template <typename Format, typename... Args>
+std::string Whole(Format format, const Args&... args) {
+    return WholeIn(4096, format, args...);
 }
 
 TEST(UnitTextTest, TheProgramIsOneExecStartWordOrRefusedWithItsReason) {
@@ -53,8 +59,7 @@ TEST(UnitTextTest, TheProgramIsOneExecStartWordOrRefusedWithItsReason) {
         {"/opt/\xff/c", "its path is not valid UTF-8, which systemd cannot handle"},
     };
     for (const auto& c : cases) {
-        const std::string unit =
-            Whole([&](std::span<char> out) { return ComposeUnitFile(c.path, out); });
+        const std::string unit = Whole(ComposeUnitFile, c.path);
         const char* problem = ExecPathProblem(c.path);
         const std::string exec(c.exec);
         const bool written = unit.find("\n" + exec + "\n") != std::string::npos;
@@ -80,9 +85,7 @@ TEST(KeyTextTest, AValueIsOneLineThatReplacesItsOldLineAndKeepsTheOthers) {
     };
     for (const auto& c : values) {
         const std::span data(reinterpret_cast<const unsigned char*>(c.data.data()), c.data.size());
-        EXPECT_EQ(
-            Whole([&](std::span<char> out) { return FormatValueLine(c.name, c.type, data, out); }),
-            c.line);
+        EXPECT_EQ(Whole(FormatValueLine, c.name, c.type, data), c.line);
     }
     const std::string line = "A\tREG_SZ\tnew\n";
     const struct {
@@ -95,9 +98,7 @@ TEST(KeyTextTest, AValueIsOneLineThatReplacesItsOldLineAndKeepsTheOthers) {
         {"Other\tREG_SZ\tkept\n", "", 31},  // no room: nothing
     };
     for (const auto& c : merges) {
-        EXPECT_EQ(
-            Whole([&](std::span<char> out) { return MergeValueLine(c.file, line, out); }, c.room),
-            c.merged);
+        EXPECT_EQ(WholeIn(c.room, MergeValueLine, c.file, line), c.merged);
     }
 }
 
@@ -116,14 +117,12 @@ TEST(NotifyTextTest, EachStateTellsTheManagerItsLinesThenTheWholeRecord) {
         {{16, 7, 1, 0, 0, 0, 0}, "STATUS=State 7"},
     };
     for (const auto& c : cases) {
-        const std::string text =
-            Whole([&](std::span<char> out) { return FormatNotifyText(c.status, out); });
+        const std::string text = Whole(FormatNotifyText, c.status);
         EXPECT_TRUE(text.starts_with(c.head + "\nX_CORVANE_STATE=")) << text;
     }
     constexpr std::uint32_t MAX = 0xFFFFFFFF;  // every number at its widest still fits
-    EXPECT_EQ(Whole([](std::span<char> out) {
-                  return FormatNotifyText({MAX, SERVICE_STOP_PENDING, 1, MAX, 0, MAX, MAX}, out);
-              }),
+    const ServiceStatus widest{MAX, SERVICE_STOP_PENDING, 1, MAX, 0, MAX, MAX};
+    EXPECT_EQ(Whole(FormatNotifyText, widest),
               "STATUS=Stop pending (check point 4294967295)\nSTOPPING=1\nX_CORVANE_STATE=3\n"
               "X_CORVANE_CONTROLS=1\nX_CORVANE_EXIT_CODE=4294967295\n"
               "X_CORVANE_CHECKPOINT=4294967295\nX_CORVANE_WAIT_HINT=4294967295");
@@ -131,27 +130,20 @@ TEST(NotifyTextTest, EachStateTellsTheManagerItsLinesThenTheWholeRecord) {
 
 TEST(StatusTextTest, TheRecordReadsBackAndBadLinesLeaveTheirFieldsAlone) {
     const ServiceStatus status{16, SERVICE_RUNNING, 1, 10048, 7, 4294967295, 3000};
-    const std::string text = Whole([&](std::span<char> out) {
-        return FormatStatusText(4194304, 18446744073709551615ULL, status, out);
-    });
+    const std::string text = Whole(FormatStatusText, 4194304, 18446744073709551615ULL, status);
     EXPECT_EQ(text,
               "pid=4194304\nstartTime=18446744073709551615\nserviceType=16\ncurrentState=4\n"
               "controlsAccepted=1\nwin32ExitCode=10048\nserviceSpecificExitCode=7\n"
               "checkPoint=4294967295\nwaitHint=3000\n");
     StatusFileRecord read{};
     ParseStatusText(text, &read);
-    EXPECT_EQ(Whole([&](std::span<char> out) {
-                  return FormatStatusText(read.pid, read.startTime, read.status, out);
-              }),
-              text);
+    EXPECT_EQ(Whole(FormatStatusText, read.pid, read.startTime, read.status), text);
     StatusFileRecord kept{5, 6, 0, {16, 4, 1, 0, 0, 0, 0}};
     ParseStatusText(
         "pid=12x\ncurrentState=4294967296\ncheckPoint=\n=3\nwaitHint\nstartTime="
         "000000000000000000000001\nunknown=9\nwin32ExitCode=2",  // no final LF
         &kept);
-    EXPECT_EQ(Whole([&](std::span<char> out) {
-                  return FormatStatusText(kept.pid, kept.startTime, kept.status, out);
-              }),
+    EXPECT_EQ(Whole(FormatStatusText, kept.pid, kept.startTime, kept.status),
               "pid=5\nstartTime=6\nserviceType=16\ncurrentState=4\ncontrolsAccepted=1\n"
               "win32ExitCode=2\nserviceSpecificExitCode=0\ncheckPoint=0\nwaitHint=0\n");
 }
