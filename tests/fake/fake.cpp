@@ -178,10 +178,8 @@ void FakeReset() {
     Fake.modulePath = "/opt/corvane/bin/corvane";
     Fake.systemTexts = {
         {5, "Access is denied.\r\n"},
-        {1060, "The specified service does not exist as an installed service.\r\n"},
         {1061, "The service cannot accept control messages at this time.\r\n"},
         {1072, "The specified service has been marked for deletion.\r\n"},
-        {1073, "The specified service already exists.\r\n"},
     };
     Inner = Internals{};
     LastError = WSALastError = 0;

@@ -140,27 +140,39 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
 
 // A setting the system does not have is one line; the account and the rest still go in.
 TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessageFile) {
-    const std::string missing =  // each setting failing, as on Wine
+    const std::string privileges =
         "Required privileges not supported by this system: the service keeps every privilege of "
-        "its account - \nService SID not supported by this system: no firewall rule can name the "
-        "service - The parameter is incorrect. (0x57)\nFailure actions not supported by this "
-        "system: the service is not restarted after a crash - The system call level is not "
-        "correct. (0x7c)\n";
+        "its account - ";
+    const std::string sid =
+        "Service SID not supported by this system: no firewall rule can name the service - ";
+    const std::string restart =
+        "Failure actions not supported by this system: the service is not restarted after a "
+        "crash - ";
+    const struct {
+        std::array<std::uint32_t, 3> errors;  // of each setting's call
+        std::string console;
+    } cases[] = {
+        {{0, 0, 0}, ""},
+        {{0, 0, 50}, restart + "\n"},
+        {{120, 87, 124},  // as on Wine
+         privileges + "\n" + sid + "The parameter is incorrect. (0x57)\n" + restart +
+             "The system call level is not correct. (0x7c)\n"},
+    };
     const std::string created =
         "CreateService Corvane Corvane f01ff 10 3 1 "
         "/usr/local/sbin/corvane as NT AUTHORITY\\LocalService";
-    for (const bool fails : {false, true}) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.console);
         ResetProcess();
         Fake.modulePath = "/usr/local/sbin/corvane";
         Fake.systemTexts[87] = "The parameter is incorrect.\r\n";
         Fake.systemTexts[124] = "The system call level is not correct.\r\n";
-        const std::array<std::uint32_t, 3> errors{120, 87, 124};
-        for (int nth = 1; fails && nth <= 3; ++nth) {
-            FakeScript(FakeCall::ChangeServiceConfig2, nth, errors[nth - 1]);
+        for (int nth = 1; nth <= 3; ++nth) {
+            FakeScript(FakeCall::ChangeServiceConfig2, nth, c.errors[nth - 1]);
         }
 
         EXPECT_TRUE(InstallCommand());
-        EXPECT_EQ(Fake.console, (fails ? missing : "") + "Corvane installed.\n");
+        EXPECT_EQ(Fake.console, c.console + "Corvane installed.\n");
         EXPECT_EQ(Fake.registry[KEY], (Values{{"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
                                               {"TypesSupported", "4:\7\0\0\0"s}}));
         EXPECT_EQ(Fake.trace,
