@@ -17,7 +17,6 @@ Values OldSource() {
 }
 
 using CommandTest = FakeTest;
-using EntryTest = FakeTest;
 
 // Calls `run` with the program's name and `options`, as main gets them.
 template <typename Run>
@@ -55,42 +54,12 @@ TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
     }
 }
 
-// Started without options, as the manager starts it: the usage, then the run's own status.
-TEST_F(EntryTest, AStartPrintsItsLinesAndEndsWithTheRunsStatus) {
-    const std::string usage =
-        "CORVANE -install          to install the service\n"
-        "CORVANE -remove           to remove the service\n"
-        "CORVANE -version          to display the version number\n"
-        "\nStartServiceCtrlDispatcher being called.\nThis may take several seconds.  Please "
-        "wait.\n";
-    const struct {
-        std::uint32_t bindError;
-        int status;
-        Strings events;
-    } cases[] = {
-        {0, 0, {STARTING, LISTENING, "info 40020003 [hello]"}},
-        {10048, 1, {STARTING, "error c0020005 bind() failed with error 10048\n"}},
-    };
-    for (const auto& c : cases) {
-        ResetProcess();
-        Fake.installedService = "Corvane";
-        FakeScript(FakeCall::Bind, 1, c.bindError);
-        FakeQueue({.bytes = "hello\n"});
-        FakeQueue({.control = SERVICE_CONTROL_STOP});
-
-        EXPECT_EQ(WithArguments({}, CorvaneMain), c.status);
-        EXPECT_EQ(Fake.console, usage);
-        EXPECT_EQ(Fake.events, c.events);
-        EXPECT_EQ(Fake.trace.front(), "StartServiceCtrlDispatcher Corvane");
-    }
-}
-
 // Install is all or nothing; a failed remove leaves the service installed.
 TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
     using enum FakeCall;
     // 256 bytes hold the system text less its CR LF, " (0x", eight digits, ")" and a zero.
     const std::string fits = std::string(239, 'x') + ".\r\n";
-    const std::string denied = " failed - Access is denied. (0x5)\n";
+    const std::string denied = " failed - Access is denied. (0x5)\n", csc = "ChangeServiceConfig2 ";
     const std::string marked =
         " failed - The specified service has been marked for deletion. (0x430)\n";
     const struct {
@@ -102,12 +71,9 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
     } cases[] = {
         {InstallCommand, GetModuleFileName, 1, 5,
          "Unable to install Corvane - Access is denied. (0x5)\n"},
-        {InstallCommand, ChangeServiceConfig2, 1, 5,
-         "ChangeServiceConfig2 (required privileges)" + denied},
-        {InstallCommand, ChangeServiceConfig2, 2, 1072,
-         "ChangeServiceConfig2 (service SID)" + marked},
-        {InstallCommand, ChangeServiceConfig2, 3, 6,
-         "ChangeServiceConfig2 (failure actions) failed - \n"},
+        {InstallCommand, ChangeServiceConfig2, 1, 5, csc + "(required privileges)" + denied},
+        {InstallCommand, ChangeServiceConfig2, 2, 1072, csc + "(service SID)" + marked},
+        {InstallCommand, ChangeServiceConfig2, 3, 6, csc + "(failure actions) failed - \n"},
         {InstallCommand, RegCreateKey, 1, 5, "Cannot create registry entries!\n"},
         {InstallCommand, RegSetValue, 1, 5, "RegSetValueEx" + denied},
         {InstallCommand, DeleteService, 1, 1072,
@@ -206,7 +172,6 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         std::string console;
     } cases[] = {
         {{STOPPED}, false, 0, 0, "Corvane removed.\n"},
-        {{RUNNING, PENDING, PENDING, STOPPED}, false, 0, 0, stopping + dot + dot + stopped},
         {{RUNNING, PENDING}, false, 0, 5, stopping + dot + dot + "\nCorvane failed to stop.\n"},
         {{START, START, START, START, RUNNING, STOPPED}, true, 1052, 0, s + s + stopping + stopped},
         {{START}, false, 0, 0, s + s + s + s + s + refused},

@@ -1,6 +1,8 @@
-// The service's conversation with the manager, and the events its datagrams become.
+// The service's conversation with the manager, and the events its datagrams and failures
+// become.
 #include <thread>
 
+#include "platform/kernel.h"
 #include "tests/unit/support.h"
 
 namespace {
@@ -93,6 +95,19 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
     FakeScript(RegisterServiceCtrlHandler, 1, 5);
     RunService();
     EXPECT_EQ(Fake.reports.size() + Fake.events.size(), 0u);
+}
+
+// The failed call's code is read before the report's own calls can change it.
+TEST_F(ServiceTest, FailureEventCarriesTheFailedCallsCodeAsSignedDecimalWrittenOrNot) {
+    for (const bool sourceOpens : {true, false}) {
+        ResetProcess();
+        FakeScript(FakeCall::RegisterEventSource, 1, sourceOpens ? 0 : 1717);
+        OsSetLastError(0xC0000005);
+        LogFailure("SetServiceStatus");
+        const Strings written{"error 00000000 Corvane error: -1073741819|SetServiceStatus"};
+        EXPECT_EQ(Fake.events, sourceOpens ? written : Strings{});
+        EXPECT_EQ(LastFailureCode.load(), 0xC0000005);
+    }
 }
 
 TEST_F(ServiceTest, EarlierReportFailureOutranksTheRunsOwnFailureAsExitCode) {
