@@ -8,7 +8,7 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string ERROR = "error c0020005 ";
+constexpr char ERROR[] = "error c0020005 ";
 constexpr char RECEIVE_FAILED[] = "error c0020005 recv() failed: error 10054\n";
 constexpr char REPORT_FAILED[] = "error 00000000 Corvane error: 5|SetServiceStatus";
 
@@ -60,12 +60,12 @@ TEST_F(ServiceTest, EachFailingStartUpStepEndsTheRunWithItsOwnExitCode) {
         int startReports;
         Strings events, moreReports{};
     };
-    const std::string dropFailed = ERROR + "Giving up privileges failed with error 10013\n";
+    const std::string dropFailed = ERROR + "Giving up privileges failed with error 10013\n"s;
     std::vector<Case> cases = {
         {CreateEvent, 1, 8, 2, {STARTING}},
-        {WSAStartup, 1, 10091, 3, {STARTING, ERROR + "WSAStartup failed with error 10091\n"}},
-        {Socket, 1, 10024, 4, {STARTING, ERROR + "socket() failed with error 10024\n"}},
-        {Bind, 1, 10048, 5, {STARTING, ERROR + "bind() failed with error 10048\n"}},
+        {WSAStartup, 1, 10091, 3, {STARTING, ERROR + "WSAStartup failed with error 10091\n"s}},
+        {Socket, 1, 10024, 4, {STARTING, ERROR + "socket() failed with error 10024\n"s}},
+        {Bind, 1, 10048, 5, {STARTING, ERROR + "bind() failed with error 10048\n"s}},
         {DropSocketPrivileges, 1, 10013, 5, {STARTING, dropFailed}},
         {Receive, 1, 10054, 5, {STARTING, LISTENING, RECEIVE_FAILED}, {"running"}},
     };
@@ -190,7 +190,7 @@ TEST_F(ServiceTest,
 
     const std::string first = Counts("1", "1,000", "260", "1"), unread = ", 5,000 unread at stop";
     EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
-                                    ERROR + "recv() failed: error 10040\n",
+                                    ERROR + "recv() failed: error 10040\n"s,
                                     LossReport(first, first), "info 40020003 [d]",
                                     LossReport(Counts("0", "1,233,567", "0", "1"),
                                                Counts("1", "1,234,567", "260", "2")),
