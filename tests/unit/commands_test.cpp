@@ -11,10 +11,7 @@ using namespace std::string_literals;
 using Values = std::map<std::string, std::string>;
 constexpr const char* KEY = EVENT_SOURCE_KEY;
 
-// What an earlier installation left in the key: a failed command leaves it alone.
-Values OldSource() {
-    return {{"EventMessageFile", "2:old"}};
-}
+constexpr char OLD_SOURCE[] = "2:old";  // an earlier installation's: a failed command keeps it
 
 using CommandTest = FakeTest;
 
@@ -88,7 +85,7 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
         ResetProcess();
         const bool installed = c.command == RemoveCommand;
         Fake.installedService = installed ? "Corvane" : "";
-        Fake.registry[KEY] = OldSource();
+        Fake.registry[KEY]["EventMessageFile"] = OLD_SOURCE;
         Fake.systemTexts[1000] = fits;
         Fake.systemTexts[1001] = "y" + fits;
         FakeScript(c.call, c.nth, c.error);
@@ -98,7 +95,7 @@ TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
 
         EXPECT_FALSE(c.command());
         EXPECT_EQ(Fake.console, c.output);
-        EXPECT_EQ(Fake.registry[KEY], OldSource());
+        EXPECT_EQ(Fake.registry[KEY], (Values{{"EventMessageFile", OLD_SOURCE}}));
         EXPECT_EQ(Fake.installedService, installed || c.call == DeleteService ? "Corvane" : "");
         EXPECT_EQ(FakeOpenHandleCount(), 0u);
     }
@@ -118,7 +115,6 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
         std::array<std::uint32_t, 3> errors;  // of each setting's call
         std::string console;
     } cases[] = {
-        {{0, 0, 0}, ""},
         {{0, 0, 50}, restart + "\n"},
         {{120, 87, 124},  // as on Wine
          privileges + "\n" + sid + "The parameter is incorrect. (0x57)\n" + restart +
@@ -184,7 +180,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         Fake.installedService = "Corvane";
         Fake.serviceStates = c.states;
         Fake.startAdvances = c.startAdvances;
-        Fake.registry[KEY] = OldSource();
+        Fake.registry[KEY]["EventMessageFile"] = OLD_SOURCE;
         FakeScript(FakeCall::ControlService, 1, c.controlError);
         FakeScript(FakeCall::QueryServiceStatus, c.states.size() > 1 ? 3 : 1, c.queryError);
 
