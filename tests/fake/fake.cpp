@@ -348,9 +348,8 @@ bool OsStartServiceCtrlDispatcher(const ServiceTableEntry* /*table*/) {
     return false;
 }
 
-OsHandle OsRegisterServiceCtrlHandler(const char* serviceName, ControlHandlerFunction handler) {
-    const OsHandle status = Open(FakeCall::RegisterServiceCtrlHandler, Kind::Status,
-                                 std::string("RegisterServiceCtrlHandler ") + serviceName);
+OsHandle OsRegisterServiceCtrlHandler(const char* /*serviceName*/, ControlHandlerFunction handler) {
+    const OsHandle status = Open(FakeCall::RegisterServiceCtrlHandler, Kind::Status);
     const Lock lock(FakeLock);
     Inner.handler = handler;
     return status;
@@ -464,10 +463,10 @@ void OsCloseServiceHandle(OsHandle handle) {
     Close(handle, manager ? Kind::Manager : Kind::Service);
 }
 
-int OsWSAStartup(std::uint16_t version) {
+int OsWSAStartup(std::uint16_t /*version*/) {
     Lock lock(FakeLock);
     std::uint32_t error = 0;
-    (void)Fails(lock, FakeCall::WSAStartup, error, "WSAStartup " + Hex(version));
+    (void)Fails(lock, FakeCall::WSAStartup, error);
     return static_cast<int>(error);
 }
 void OsWSACleanup() {}
@@ -487,25 +486,20 @@ bool OsSeesKernelDrops() {
     return true;
 }
 
-OsSocket OsSocketCreate(int family, int type, int protocol) {
+OsSocket OsSocketCreate(int /*family*/, int /*type*/, int /*protocol*/) {
     Lock lock(FakeLock);
-    const std::string line = "socket " + Hex(family) + " " + Hex(type) + " " + Hex(protocol);
-    return Fails(lock, FakeCall::Socket, WSALastError, line) ? INVALID_SOCKET
-                                                             : NewHandle(Kind::Socket);
+    return Fails(lock, FakeCall::Socket, WSALastError) ? INVALID_SOCKET : NewHandle(Kind::Socket);
 }
 
-int OsBind(OsSocket socket, std::uint32_t address, std::uint16_t port) {
+int OsBind(OsSocket socket, std::uint32_t /*address*/, std::uint16_t /*port*/) {
     Lock lock(FakeLock);
-    const std::string line = "bind " + Hex(address) + " " + std::to_string(port);
     (void)Check(socket, Kind::Socket);
-    return Fails(lock, FakeCall::Bind, WSALastError, line) ? SOCKET_ERROR : 0;
+    return Fails(lock, FakeCall::Bind, WSALastError) ? SOCKET_ERROR : 0;
 }
 
 int OsDropSocketPrivileges() {
     Lock lock(FakeLock);
-    return Fails(lock, FakeCall::DropSocketPrivileges, WSALastError, "drop privileges")
-               ? SOCKET_ERROR
-               : 0;
+    return Fails(lock, FakeCall::DropSocketPrivileges, WSALastError) ? SOCKET_ERROR : 0;
 }
 
 int OsReceive(OsSocket socket, std::span<char> buffer, OsHandle stopEvent, std::uint32_t waitMs,

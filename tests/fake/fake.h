@@ -37,7 +37,7 @@ enum class FakeCall {
 struct FakePlatform {
     std::vector<std::string> reports;  // "start cp2 wait3000", "stopped exit10048", " refused"
     std::vector<std::string> events;   // "info 40020003 [abc]": type, ID, strings joined by "|"
-    std::vector<std::string> serviceTexts, trace;  // trace: manager, registry, socket calls
+    std::vector<std::string> serviceTexts, trace;  // trace: the install's calls
     std::string console, installedService;         // sleeps show in the console as "<1000ms>"
     int badHandleUses;  // a closed, unknown or wrong-kind handle handed to any call
     // What the stop control finds, then each query; the last one stays. Start pending refuses
