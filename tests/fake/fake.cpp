@@ -323,8 +323,7 @@ long OsRegSetValue(OsHandle key, const char* valueName, std::uint32_t type,
     const Handle* open = Find(key, Kind::Key);
     const std::string name = open != nullptr ? open->name : "";
     std::uint32_t error = ERROR_INVALID_HANDLE;
-    if (open == nullptr ||
-        Fails(lock, FakeCall::RegSetValue, error, std::string("RegSetValue ") + valueName)) {
+    if (open == nullptr || Fails(lock, FakeCall::RegSetValue, error)) {
         return static_cast<long>(error);
     }
     const std::string value = std::to_string(type) + ":" + std::string(data.begin(), data.end());
