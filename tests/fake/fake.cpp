@@ -233,6 +233,7 @@ void OsSetLastError(std::uint32_t code) {
 }
 
 OsHandle OsRegisterEventSource(const char* sourceName) {
+    LastError = 0;  // a successful call may change it: a caller must not read it again
     return Open(FakeCall::RegisterEventSource, Kind::Source, {}, sourceName);
 }
 

@@ -21,17 +21,11 @@ TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
         std::vector<std::string> options;
         Option option;
     } cases[] = {
-        {{"-InStALL"}, Install},
-        {{"/REMOVE", "-install"}, Remove},
-        {{"/Version"}, Version},
-        {{}, None},
-        {{"install"}, None},
-        {{"--install"}, None},
-        {{"-inst"}, None},
-        {{"-install "}, None},
-        {{"-"}, None},
-        {{""}, None},
-        {{"-extra", "-install"}, None},
+        {{"-InStALL"}, Install}, {{"/REMOVE", "-install"}, Remove},
+        {{"/Version"}, Version}, {{}, None},
+        {{"install"}, None},     {{"--install"}, None},
+        {{"-inst"}, None},       {{"-install "}, None},
+        {{"-"}, None},           {{"-extra", "-install"}, None},
     };
     for (const auto& c : cases) {
         std::vector<std::string> words = c.options;  // as main gets them
@@ -41,6 +35,21 @@ TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
         EXPECT_EQ(ParseOption(static_cast<int>(words.size()), argVector.data()), c.option)
             << testing::PrintToString(c.options);
     }
+}
+
+// Started by hand, not by the manager: the usage, then the failed connection logged.
+TEST_F(CommandTest, AStartOutsideTheManagerPrintsTheUsageAndFails) {
+    char name[] = "corvane";
+    char* argVector[] = {name, nullptr};
+    EXPECT_EQ(CorvaneMain(1, argVector), 1);
+    EXPECT_EQ(Fake.console,
+              "CORVANE -install          to install the service\n"
+              "CORVANE -remove           to remove the service\n"
+              "CORVANE -version          to display the version number\n"
+              "\nStartServiceCtrlDispatcher being called.\nThis may take several seconds.  Please "
+              "wait.\n");
+    EXPECT_EQ(Fake.events,
+              Strings{"error 00000000 Corvane error: 1063|StartServiceCtrlDispatcher failed."});
 }
 
 // Install is all or nothing; a failed remove leaves the service installed.
