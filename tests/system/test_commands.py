@@ -44,10 +44,10 @@ def test_install_writes_unit_and_key_once_or_nothing(corvane, where, file_mode, 
     assert corvane.run("/INSTALL", cwd="/", binary=program) == (0, "Corvane installed.\n")
     assert KEY_FILE.read_bytes() == (b"EventMessageFile\tREG_EXPAND_SZ\t/opt/corvane/corvane\n"
                                      b"TypesSupported\tREG_DWORD\t7\n")
-    unit = UNIT_FILE.read_bytes()  # a second install finds it and leaves it alone
+    files = UNIT_FILE.read_bytes(), KEY_FILE.read_bytes()  # a second install leaves them alone
     assert corvane.run("-install", binary=program) == (
         1, "CreateService failed - The specified service already exists. (0x431)\n")
-    assert UNIT_FILE.read_bytes() == unit
+    assert (UNIT_FILE.read_bytes(), KEY_FILE.read_bytes()) == files
 
 
 @pytest.mark.parametrize("unit, install, remove", [

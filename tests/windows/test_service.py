@@ -115,12 +115,16 @@ def test_datagrams_as_sent_and_whole_then_remove_reports_the_losses_and_removes(
         f"Lost since the last report: {losses}; since the start: {losses}.",), False)
 
 
-def test_console_start_prints_usage_and_logs_the_dispatcher_failure(session):
+def test_console_start_prints_usage_and_logs_the_dispatcher_failure_and_version(session):
     # The lines themselves: the unit tables; here, that they leave through the real console.
     status, out, err = corvane(session)
     assert (status, out[:8], out[-14:]) == (1, b"CORVANE ", b"Please wait.\r\n"), out
     assert [e[1:5] for e in events(err.decode("latin-1"))] == [
         (1, 0, 0, ("Corvane error: 1063", "StartServiceCtrlDispatcher failed."))]
+    assert corvane(session, "-version")[:2] == (0, b"Corvane Server service, version 1.01\r\n"
+                                                b"Copyright (c) 2026 the Corvane developers.\r\n"
+                                                b"Read more in the README that comes with "
+                                                b"Corvane.\r\n")
 
 
 # No ANSI character, so the path says "??"; Omega's look-alike names another folder.
