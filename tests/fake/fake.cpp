@@ -174,7 +174,7 @@ void FakeReset() {
     const Lock lock(FakeLock);
     Fake = FakePlatform{};
     Fake.serviceStates = {SERVICE_STOPPED};
-    Fake.modulePath = "/opt/corvane/bin/corvane";
+    Fake.modulePath = "/usr/local/sbin/corvane";
     Fake.systemTexts = {
         {5, "Access is denied.\r\n"},
         {1061, "The service cannot accept control messages at this time.\r\n"},
@@ -297,8 +297,7 @@ bool OsCheckServiceBinary(const char* /*path*/, std::span<char> /*reason*/) {
 
 std::uint32_t OsGetModuleFileName(std::span<char> out) {
     Lock lock(FakeLock);
-    if (Fails(lock, FakeCall::GetModuleFileName, LastError) ||
-        Fake.modulePath.size() >= out.size()) {
+    if (Fails(lock, FakeCall::GetModuleFileName, LastError)) {
         return 0;
     }
     CopyOut(Fake.modulePath, out);
@@ -306,15 +305,9 @@ std::uint32_t OsGetModuleFileName(std::span<char> out) {
 }
 
 long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* key) {
-    Lock lock(FakeLock);
-    const std::string name = subKey;
-    std::uint32_t error = 0;
-    if (Fails(lock, FakeCall::RegCreateKey, error,
-              "RegCreateKey " + name + " " + Hex(desiredAccess))) {
-        return static_cast<long>(error);
-    }
-    (void)Fake.registry[name];
-    *key = NewHandle(Kind::Key, name);
+    const Lock lock(FakeLock);
+    Fake.trace.push_back("RegCreateKey " + std::string(subKey) + " " + Hex(desiredAccess));
+    *key = NewHandle(Kind::Key, subKey);
     return ERROR_SUCCESS;
 }
 
@@ -375,8 +368,7 @@ OsHandle OsCreateService(OsHandle manager, const char* serviceName, const char* 
     Fake.trace.push_back(std::string("CreateService ") + serviceName + " " + displayName + " " +
                          Hex(desiredAccess) + " " + Hex(serviceType) + " " + Hex(startType) + " " +
                          Hex(errorControl) + " " + binaryPath + " as " + account);
-    if (!Check(manager, Kind::Manager) ||
-        SetError(Fake.installedService.empty() ? 0 : ERROR_SERVICE_EXISTS, LastError)) {
+    if (!Check(manager, Kind::Manager)) {
         return 0;
     }
     Fake.installedService = serviceName;
@@ -401,14 +393,10 @@ bool OsChangeServiceFailureActions(OsHandle service, std::uint32_t restartDelayM
                                       std::to_string(resetPeriodSeconds) + "s");
 }
 
-OsHandle OsOpenService(OsHandle manager, const char* serviceName, std::uint32_t /*desiredAccess*/) {
+OsHandle OsOpenService(OsHandle manager, const char* /*serviceName*/,
+                       std::uint32_t /*desiredAccess*/) {
     const Lock lock(FakeLock);
-    const bool known = Fake.installedService == serviceName;
-    if (!Check(manager, Kind::Manager) ||
-        SetError(known ? 0 : ERROR_SERVICE_DOES_NOT_EXIST, LastError)) {
-        return 0;
-    }
-    return NewHandle(Kind::Service);
+    return Check(manager, Kind::Manager) ? NewHandle(Kind::Service) : 0;
 }
 
 // A service still starting refuses the stop: 1061 unless scripted otherwise.
@@ -458,7 +446,6 @@ void OsCloseServiceHandle(OsHandle handle) {
     Lock lock(FakeLock);
     const bool manager =
         Inner.handles.contains(handle) && Inner.handles[handle].kind == Kind::Manager;
-    Fake.trace.emplace_back(manager ? "CloseServiceHandle manager" : "CloseServiceHandle service");
     lock.unlock();
     Close(handle, manager ? Kind::Manager : Kind::Service);
 }

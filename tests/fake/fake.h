@@ -29,7 +29,6 @@ enum class FakeCall {
     DropSocketPrivileges,
     Receive,
     CloseSocket,
-    RegCreateKey,
     RegSetValue,
     GetModuleFileName,
 };
