@@ -103,7 +103,6 @@ TEST(NotifyTextTest, EachStateTellsTheManagerItsLinesThenTheWholeRecord) {
         {{16, SERVICE_START_PENDING, 0, 0, 0, 3, 3000},
          "STATUS=Start pending (check point 3)\nEXTEND_TIMEOUT_USEC=3000000"},
         {{16, SERVICE_START_PENDING, 0, 0, 0, 1, 0}, "STATUS=Start pending (check point 1)"},
-        {{16, SERVICE_RUNNING, 1, 0, 0, 0, 0}, "STATUS=Running\nREADY=1"},
         {{16, SERVICE_STOPPED, 1, 10048, 0, 0, 0}, "STATUS=Stopped (exit code 10048)"},
         {{16, 7, 1, 0, 0, 0, 0}, "STATUS=State 7"},
     };

@@ -18,7 +18,14 @@ using Strings = std::vector<std::string>;
 inline constexpr char STARTING[] = "info 40020004 Version 1.01";
 inline constexpr char LISTENING[] = "info 00020001 'Listening' on port 514, protocol UDP\n";
 
-inline void ResetProcess() {
+// What every test and every row of a table ends with: no handle left open, none misused.
+inline void ExpectHandlesClean() {
+    EXPECT_EQ(FakeOpenHandleCount(), 0u) << "handles left open";
+    EXPECT_EQ(Fake.badHandleUses, 0) << "closed or wrong handle used";
+}
+
+inline void ResetProcess() {  // checks the row before
+    ExpectHandlesClean();
     FakeReset();
     ServiceStatusRecord = {};
     StatusHandle = StopEvent = 0;
@@ -29,7 +36,7 @@ inline void ResetProcess() {
 
 struct FakeTest : ::testing::Test {
     void SetUp() override { ResetProcess(); }
-    void TearDown() override { EXPECT_EQ(Fake.badHandleUses, 0) << "closed or wrong handle used"; }
+    void TearDown() override { ExpectHandlesClean(); }
 };
 
 inline void RunService() {  // on this thread, as the dispatcher's service thread would
