@@ -424,9 +424,7 @@ bool OsQueryServiceStatus(OsHandle service, ServiceStatus* status) {
     }
     const std::uint32_t state = TakeFirst(Fake.serviceStates);
     const bool starting = state == SERVICE_START_PENDING;
-    if (starting && Fake.startAdvances) {
-        ++Inner.checkPoint;
-    }
+    Inner.checkPoint += starting && Fake.startAdvances ? 1 : 0;
     *status =
         ServiceStatus{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, starting ? Inner.checkPoint : 0,
                       starting ? 3000U : 0};
