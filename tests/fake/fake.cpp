@@ -21,6 +21,7 @@ namespace {
 
 std::mutex FakeLock;  // guards all of the fake's state but the last errors
 using Lock = std::unique_lock<std::mutex>;
+constexpr std::string_view MODULE_PATH = "/usr/local/sbin/corvane";  // the install tests expect it
 enum class Kind { Manager, Service, Status, Event, Socket, Source, Key };
 
 struct Handle {
@@ -162,7 +163,7 @@ bool ChangeSetting(OsHandle service, const std::string& setting) {
                                                    "ChangeServiceConfig2 " + setting);
 }
 
-void CopyOut(const std::string& text, std::span<char> out) {
+void CopyOut(std::string_view text, std::span<char> out) {
     const std::size_t copied = std::min(text.size(), out.size() - 1);
     std::memcpy(out.data(), text.data(), copied);
     out[copied] = '\0';
@@ -174,7 +175,6 @@ void FakeReset() {
     const Lock lock(FakeLock);
     Fake = FakePlatform{};
     Fake.serviceStates = {SERVICE_STOPPED};
-    Fake.modulePath = "/usr/local/sbin/corvane";
     Fake.systemTexts = {
         {5, "Access is denied.\r\n"},
         {1061, "The service cannot accept control messages at this time.\r\n"},
@@ -300,8 +300,8 @@ std::uint32_t OsGetModuleFileName(std::span<char> out) {
     if (Fails(lock, FakeCall::GetModuleFileName, LastError)) {
         return 0;
     }
-    CopyOut(Fake.modulePath, out);
-    return static_cast<std::uint32_t>(Fake.modulePath.size());
+    CopyOut(MODULE_PATH, out);
+    return static_cast<std::uint32_t>(MODULE_PATH.size());
 }
 
 long OsRegCreateKey(const char* subKey, std::uint32_t desiredAccess, OsHandle* key) {

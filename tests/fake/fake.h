@@ -45,7 +45,6 @@ struct FakePlatform {
     bool startAdvances;
     std::map<std::string, std::map<std::string, std::string>> registry;  // value: "type:bytes"
     std::map<std::uint32_t, std::string> systemTexts;                    // ending in CR LF
-    std::string modulePath;
     std::uint32_t keepAliveMs;             // the manager's interval for signs; 0: none
     std::vector<std::uint64_t> keptAlive;  // when each sign went
     // The system's count of its UDP discards on all ports, each read taking the next; the
