@@ -246,11 +246,9 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
     if (open == nullptr || Fails(lock, FakeCall::ReportEvent, LastError)) {
         return false;
     }
-    std::string text = eventType == EVENTLOG_ERROR_TYPE         ? "error "
-                       : eventType == EVENTLOG_WARNING_TYPE     ? "warning "
-                       : eventType == EVENTLOG_INFORMATION_TYPE ? "info "
-                                                                : Hex(eventType) + " ";
-    text += Hex(eventId, 8) + (coding == TextCoding::Utf8 ? " utf8" : "") +
+    static const char* const TYPES[] = {"?", "error", "warning", "?", "info"};
+    std::string text = TYPES[eventType <= EVENTLOG_INFORMATION_TYPE ? eventType : 0];
+    text += " " + Hex(eventId, 8) + (coding == TextCoding::Utf8 ? " utf8" : "") +
             Field(" category", category);
     text += name != "Corvane" ? " source " + name : "";
     for (std::size_t i = 0; i < strings.size(); ++i) {

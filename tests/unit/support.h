@@ -18,14 +18,9 @@ using Strings = std::vector<std::string>;
 inline constexpr char STARTING[] = "info 40020004 Version 1.01";
 inline constexpr char LISTENING[] = "info 00020001 'Listening' on port 514, protocol UDP\n";
 
-// What every test and every row of a table ends with: no handle left open, none misused.
-inline void ExpectHandlesClean() {
+inline void ResetProcess() {  // after checking what the test or row before left behind
     EXPECT_EQ(FakeOpenHandleCount(), 0u) << "handles left open";
     EXPECT_EQ(Fake.badHandleUses, 0) << "closed or wrong handle used";
-}
-
-inline void ResetProcess() {  // checks the row before
-    ExpectHandlesClean();
     FakeReset();
     ServiceStatusRecord = {};
     StatusHandle = StopEvent = 0;
@@ -36,7 +31,7 @@ inline void ResetProcess() {  // checks the row before
 
 struct FakeTest : ::testing::Test {
     void SetUp() override { ResetProcess(); }
-    void TearDown() override { ExpectHandlesClean(); }
+    void TearDown() override { ResetProcess(); }
 };
 
 inline void RunService() {  // on this thread, as the dispatcher's service thread would
