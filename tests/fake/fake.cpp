@@ -534,11 +534,8 @@ std::uint32_t OsDiscardQueued(OsSocket socket, std::uint32_t limit) {
 
 bool OsSystemUdpDiscards(std::uint32_t* discarded) {
     const Lock lock(FakeLock);
-    if (Fake.systemDiscards.empty()) {
-        return false;
-    }
-    *discarded = TakeFirst(Fake.systemDiscards);
-    return true;
+    *discarded = Fake.systemDiscards.empty() ? 0 : TakeFirst(Fake.systemDiscards);
+    return !Fake.systemDiscards.empty();
 }
 
 void OsCloseSocket(OsSocket socket) {
