@@ -103,8 +103,8 @@ class Sink:
     def wait_state(self, state):
         return self.wait_until(lambda items: any(f"X_CORVANE_STATE={state}" in i for i in items))
 
-    def settle(self, quiet=0.3):
-        while self.read(quiet):
+    def settle(self):
+        while self.read(0.3):
             pass
         return self.items
 
@@ -148,8 +148,8 @@ class Processes:
         self.started.append(process)
         return process
 
-    def start(self, *args, notify_socket=NOTIFY_SOCKET):  # as systemd does, Type=notify
-        return self.spawn([self.binary, *args], notify_socket)
+    def start(self, *argv):  # as systemd does, Type=notify; the plain binary unless told
+        return self.spawn(argv or [self.binary], NOTIFY_SOCKET)
 
     def run(self, *args, cwd=None, binary=None):
         process = self.spawn([binary or self.binary, *args], cwd=cwd)
@@ -179,8 +179,8 @@ def send(payload):
         sock.sendto(payload, ("127.0.0.1", 514))
 
 
-def start_running(corvane, manager, journal):
-    service = corvane.start()
+def start_running(corvane, manager, journal, *argv):
+    service = corvane.start(*argv)
     manager.wait_state(4)
     journal.wait_count(2)
     return service

@@ -20,12 +20,9 @@ suite() {  # suite BINARY PYTEST-ARGS...
 }
 
 release=${CORVANE_BINARY:-$(build linux)}
-if [ -n "${CORVANE_BINARY:-}" ] || [ $# -gt 0 ]; then
-    suite "$release" "$@"
-    exit
-fi
-asan=$(build linux-asan)
-tsan=$(build linux-tsan)
+[ -z "${CORVANE_BINARY:-}" ] && [ $# -eq 0 ] || { suite "$release" "$@"; exit; }
 status=0
-for binary in "$release" "$asan" "$tsan"; do suite "$binary" || status=1; done
+for binary in "$release" "$(build linux-asan)" "$(build linux-tsan)"; do
+    suite "$binary" || status=1
+done
 exit $status

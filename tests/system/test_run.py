@@ -21,8 +21,8 @@ TERM, INT = signal.SIGTERM, signal.SIGINT
 @pytest.mark.parametrize("signals", [[INT], [TERM, INT, TERM, TERM, INT]])
 def test_run_logs_each_datagram_reports_states_and_ends_promptly_and_once(corvane, manager,
                                                                             journal, signals):
-    corvane.start = lambda: corvane.spawn([corvane.binary, "x", "-install"], manager.path)
-    service = start_running(corvane, manager, journal)  # any other arguments: usage, then run
+    # Any other arguments: usage, then run.
+    service = start_running(corvane, manager, journal, corvane.binary, "x", "-install")
     assert journal.items == [STARTING, LISTENING]
     assert manager.items[5] == ["STATUS=Running", "READY=1", "X_CORVANE_STATE=4",
                                 "X_CORVANE_CONTROLS=1", "X_CORVANE_EXIT_CODE=0",
@@ -77,9 +77,8 @@ def loss_reports(entries):
 
 def test_kernel_drops_of_a_burst_and_silence_are_counted_exactly(corvane, manager, journal):
     # Without CAP_NET_ADMIN the receive buffer stays at the system's limit, a few MiB.
-    corvane.start = lambda: corvane.spawn(
-        ["setpriv", "--bounding-set=-net_admin", corvane.binary], manager.path)
-    service = start_running(corvane, manager, journal)
+    service = start_running(corvane, manager, journal, "setpriv", "--bounding-set=-net_admin",
+                            corvane.binary)
     sent, padding = 30000, b"." * 980
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         for number in range(sent):
