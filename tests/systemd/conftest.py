@@ -1,6 +1,5 @@
 """A throw-away machine per module: systemd-nspawn over a memory overlay of the cached tree."""
 
-import contextlib
 import json
 import os
 import shutil
@@ -62,26 +61,12 @@ class Machine:
         return subprocess.Popen(["nsenter", "-t", str(self.pid), "-n", *map(str, argv)],
                                 **options)
 
-    def logger(self, text):
-        self.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", text)
-
     def send_numbered(self, prefix, count, pause=0):
         script = (f"import socket, time\ns = socket.socket(2, 2)\nfor n in range({count}):\n"
                   f"    s.sendto(b'{prefix} %05d' % n, ('127.0.0.1', 514))"
                   + (f"; time.sleep({pause})" if pause else ""))
         sender = self.in_network("/usr/bin/python3", "-c", script)
         assert sender.wait(timeout=120) == 0
-
-    @contextlib.contextmanager
-    def port_held(self):  # by another program, as a syslog daemon would hold it
-        holder = self.in_network("/usr/bin/python3", "-c", "import socket, sys; s = socket."
-                                 "socket(2, 2); s.bind(('', 514)); print(flush=True); "
-                                 "sys.stdin.read()", stdin=-1, stdout=-1)
-        holder.stdout.readline()
-        try:
-            yield
-        finally:
-            holder.communicate(timeout=10)
 
     def show(self, *properties, unit="Corvane"):
         output = self.run("systemctl", "show", unit, "-p", ",".join(properties)).stdout

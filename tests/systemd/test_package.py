@@ -24,21 +24,26 @@ def test_package_holds_the_program_and_its_dependencies():
 
 
 def test_installed_package_runs_and_its_purge_removes_the_service(machine):
-    machine.run("apt-get", "install", "-y", "-q", "--no-install-recommends",
-                f"/mnt/host/{os.path.basename(DEB)}", timeout=300)
+    deb = f"/mnt/host/{os.path.basename(DEB)}"
+    machine.run("apt-get", "install", "-y", "-q", "--no-install-recommends", deb, timeout=300)
     assert machine.run("man", "-w", "corvane").stdout == "/usr/share/man/man8/corvane.8.gz\n"
     assert machine.run("corvane", "-install").stdout == "Corvane installed.\n"
-    with machine.port_held():  # a start that would only fail again is not restarted
-        assert machine.run("systemctl", "start", "Corvane", check=False).returncode != 0
-        assert machine.show("ActiveState", "StatusText") == {
-            "ActiveState": "failed", "StatusText": "Stopped (exit code 10048)"}
+    holder = machine.in_network("/usr/bin/python3", "-c", "import socket, sys; s = socket.socket("
+                                "2, 2); s.bind(('', 514)); print(flush=True); sys.stdin.read()",
+                                stdin=-1, stdout=-1)  # as a syslog daemon would hold the port
+    holder.stdout.readline()
+    # A start that would only fail again is not restarted.
+    assert machine.run("systemctl", "start", "Corvane", check=False).returncode != 0
+    assert machine.show("ActiveState", "StatusText") == {
+        "ActiveState": "failed", "StatusText": "Stopped (exit code 10048)"}
+    holder.communicate(timeout=10)
     machine.run("systemctl", "start", "Corvane")
-    machine.logger("packaged")
+    machine.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", "packaged")
     machine.in_network("/usr/bin/python3", "-c", "import socket; socket.socket(2, 2).sendto("
                        "b'.' * 9000, ('127.0.0.1', 514))").wait(timeout=30)  # too long: lost
     pid = machine.show("MainPID")["MainPID"]
     assert machine.journal(f"_PID={pid}", "EVENT_ID=0x40020003", count=1)
-    deb = f"/mnt/host/{os.path.basename(DEB)}"  # its files again, as a higher version
+    # Its files again, as a higher version.
     machine.run("sh", "-c", f"dpkg-deb -R {deb} /tmp/up && sed -i 's/^Version: .*/&+1/' "
                 "/tmp/up/DEBIAN/control && dpkg-deb -b /tmp/up /tmp/up.deb")
     machine.run("dpkg", "-i", "/tmp/up.deb", timeout=300)  # restarts it on the new file

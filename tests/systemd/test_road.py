@@ -63,7 +63,7 @@ def test_a_crash_or_a_hang_brings_the_service_back_and_a_stalled_journal_does_no
     pid = machine.show("MainPID")["MainPID"]
     machine.run("sh", "-c", f"kill -KILL {pid}")
     new = restarted(machine, pid, timeout=2 + 5)
-    machine.logger("after the crash")
+    machine.run("logger", "--udp", "-n", "127.0.0.1", "-P", "514", "after the crash")
     for owner in (pid, new):  # the entries of the run before the crash stay
         assert machine.journal("-t", "Corvane", LOG_LINE, f"_PID={owner}", count=1), owner
     # A shorter period, the same rules: a journal stalled for longer than it is no hang.
