@@ -48,9 +48,13 @@ def events(trace):
     return found
 
 
+# Each file that a test copies into the prefix, by name, as its build names it.
+EXECUTABLES = {"CORVANE": "CORVANE.exe", "render_message": "tests/windows/render_message.exe"}
+
+
 class Wine:
-    def __init__(self, base, executables):
-        self.executables, self.trace_file = executables, base / "trace"
+    def __init__(self, base, build):
+        self.build, self.trace_file = build, base / "trace"
         self.prefix, self.drive_c = base / "prefix", base / "prefix/drive_c"
         self.env = {k: v for k, v in os.environ.items()
                     if not k.startswith("WINE") and k != "DISPLAY"}
@@ -72,9 +76,9 @@ class Wine:
                        capture_output=True, timeout=60, check=False)
         shutil.rmtree(self.prefix, ignore_errors=True)
 
-    def install(self, name, folder, source=None):  # the build's own file unless told
+    def install(self, name, folder):
         (self.drive_c / folder).mkdir(parents=True, exist_ok=True)
-        shutil.copy(source or self.executables[name], self.drive_c / folder / f"{name}.exe")
+        shutil.copy(self.build / EXECUTABLES[name], self.drive_c / folder / f"{name}.exe")
         return "C:\\" + folder.replace("/", "\\") + f"\\{name}.exe"
 
     def run(self, *args, cwd=None):
@@ -118,12 +122,6 @@ def build(request):  # named as its preset
     return ROOT / f"build/mingw-{request.param}"
 
 
-@pytest.fixture(scope="session")
-def executables(build):
-    return {"CORVANE": build / "CORVANE.exe",
-            "render_message": build / "tests/windows/render_message.exe"}
-
-
 def runs_32_bit_code():  # False where the kernel refuses them, as on some virtual machines
     try:
         subprocess.run([WINE32, "--version"], capture_output=True, timeout=60, check=True)
@@ -135,11 +133,11 @@ def runs_32_bit_code():  # False where the kernel refuses them, as on some virtu
 
 
 @pytest.fixture(scope="session")
-def wine(tmp_path_factory, build, executables):  # an error when Wine cannot be had
+def wine(tmp_path_factory, build):  # an error when Wine cannot be had
     if build.name == "mingw-i686" and not runs_32_bit_code():
         pytest.skip("this kernel runs no 32-bit code (IA-32 emulation off): the i686 "
                     "release is checked without running it, x86_64 runs the same sources")
-    session = Wine(tmp_path_factory.mktemp("wine"), executables)
+    session = Wine(tmp_path_factory.mktemp("wine"), build)
     try:
         session.boot()
         yield session

@@ -137,16 +137,13 @@ def test_package_installs_what_install_writes_and_then_refuses_it(session, build
     assert by_command == by_package == keys(session)
 
 
-def test_upgrade_restarts_a_running_service_on_the_new_file(session, build, newer):
+def test_upgrade_restarts_a_running_service_then_uninstall_leaves_nothing(session, build, newer):
     mark, _ = start(session, "net", "start", SERVICE)
     assert msiexec(session, "/i", newer) == (0, [])
     assert session.wait_for(lambda: state(session) == (RUNNING, 0))
     assert [e.strings for e in wait_for_events(session, mark, (STARTING,), 2)] == [
         ("Version 1.01",), ("Version 1.02",)]
     assert installed(session, build).read_bytes() == (newer.parent / "CORVANE.exe").read_bytes()
-
-
-def test_uninstall_stops_and_leaves_no_service_key_or_file(session, build, newer):
     assert msiexec(session, "/x", newer) == (0, [])
     assert (state(session), keys(session)) == (None, (None, None))
     assert not installed(session, build).parent.exists()

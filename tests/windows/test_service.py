@@ -1,4 +1,5 @@
-"""CORVANE.exe under Wine's service manager, registry and sockets, in file order."""
+"""CORVANE.exe under Wine's service manager, registry and sockets, in file order; its
+catalogue as the event viewer renders it, and a system text in its commands."""
 import re
 import socket
 
@@ -23,10 +24,6 @@ def session(wine):  # the service installed as test_msi.py shows
     wine.install("CORVANE", FOLDER)
     assert wine.run(EXECUTABLE, "-install", cwd=wine.drive_c / FOLDER)[0] == 0
     return wine
-
-
-def corvane(session, *args, cwd=None):
-    return session.run(EXECUTABLE, *args, cwd=cwd or session.drive_c / FOLDER)
 
 
 def state(session):  # (state, Win32 exit code) as `sc query` shows it; None for no service
@@ -106,7 +103,7 @@ def test_datagrams_as_sent_and_whole_then_remove_reports_the_losses_and_removes(
         (4, 0, LOG, (text,), False) for text in sent.values()] + [
         (4, 0, LOG, (cut,), True), (1, 0, ERROR, ("recv() failed: error 10040\n",), False),
         (4, 0, LOG, ("[still here]",), False)]
-    status, out, _ = corvane(session, "-remove")
+    status, out, _ = session.run(EXECUTABLE, "-remove")
     assert status == 0 and re.fullmatch(  # a dot a second while stop pending
         rb"Stopping Corvane\.\.?\r\nCorvane stopped\.\r\nCorvane removed\.\r\n", out), out
     assert (state(session), session.registry(EVENT_SOURCE_KEY)) == (None, None)
@@ -117,14 +114,13 @@ def test_datagrams_as_sent_and_whole_then_remove_reports_the_losses_and_removes(
 
 def test_console_start_prints_usage_and_logs_the_dispatcher_failure_and_version(session):
     # The lines themselves: the unit tables; here, that they leave through the real console.
-    status, out, err = corvane(session)
+    status, out, err = session.run(EXECUTABLE)
     assert (status, out[:8], out[-14:]) == (1, b"CORVANE ", b"Please wait.\r\n"), out
     assert [e[1:5] for e in events(err.decode("latin-1"))] == [
         (1, 0, 0, ("Corvane error: 1063", "StartServiceCtrlDispatcher failed."))]
-    assert corvane(session, "-version")[:2] == (0, b"Corvane Server service, version 1.01\r\n"
-                                                b"Copyright (c) 2026 the Corvane developers.\r\n"
-                                                b"Read more in the README that comes with "
-                                                b"Corvane.\r\n")
+    assert session.run(EXECUTABLE, "-version")[:2] == (0, (
+        b"Corvane Server service, version 1.01\r\nCopyright (c) 2026 the Corvane developers.\r\n"
+        b"Read more in the README that comes with Corvane.\r\n"))
 
 
 # No ANSI character, so the path says "??"; Omega's look-alike names another folder.
@@ -136,3 +132,25 @@ def test_install_from_a_folder_the_ansi_code_page_cannot_name_writes_nothing(ses
     session.run("sc", "delete", SERVICE)  # before the verdict, so no later test is spoilt
     session.run("reg", "delete", EVENT_SOURCE_KEY, "/f")
     assert (status, out[:28], left) == (1, b"Unable to install Corvane - ", (None, None)), out
+
+
+@pytest.mark.parametrize("args, text", [
+    ([f"{LOG:08X}", "[abc\r]"], b"Corvane Log: [abc\r] "),
+    ([f"{STARTING:08X}", "Version 1.01"],
+     b"Corvane Service is starting. Version 1.01 Copyright (c) 2026 the Corvane developers. "
+     b"Read more in the README that comes with Corvane."),
+    ([f"{STARTED:08X}", "'Listening' on port 514, protocol UDP\n"],
+     b"Corvane Service Started Successfully.\r\n"),
+    (["00020002"], b"Corvane Service Stopped Successfully"),
+    ([f"{ERROR:08X}", "recv() failed: error 10040\n", "-"],
+     b"Corvane Error recv() failed: error 10040\n - "),
+    ([f"{LOST:08X}", "Lost since the last report: 1 too long."],
+     b"Corvane Warning Lost since the last report: 1 too long. "),
+    # 193 reads "Bad EXE format for %1.": with nothing to insert, none is looked for.
+    (["-", "193"], b"Bad EXE format for %1. (0xc1)"),
+])
+def test_catalogue_and_system_texts_render_as_shown(wine, args, text):
+    # A viewer of the executable's own width: 32-bit insertion pointers for the release.
+    helper = wine.install("render_message", "render")
+    catalogue = [] if args[0] == "-" else [wine.install("CORVANE", "render")]
+    assert wine.run(helper, *catalogue, *args)[:2] == (0, b">>" + text + b"<<\n")

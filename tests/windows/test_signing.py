@@ -93,11 +93,10 @@ def test_signed_files_verify_until_changed_and_keep_their_resources(tmp_path, bu
     ({"CORVANE_SIGN_PASSWORD": PASSWORD[:-1]}, [], "wrong password for"),
     ({}, ["missing.msi"], "no such file: "),  # before anything is signed
     ({"CORVANE_SIGN_TIMESTAMP": "http://127.0.0.1:9"}, [], "cannot sign"),  # after the signing
-], ids=["no certificate", "no certificate file", "no PKCS#12", "no password", "wrong password",
-        "no file", "no time stamp"])
-def test_failures_say_why_and_change_nothing(maker, executables, tmp_path, variables, also, message):
-    original = executables["CORVANE"].read_bytes()
-    shutil.copy(executables["CORVANE"], tmp_path)
+])
+def test_failures_say_why_and_change_nothing(maker, build, tmp_path, variables, also, message):
+    original = (build / "CORVANE.exe").read_bytes()
+    shutil.copy(build / "CORVANE.exe", tmp_path)
     result = sign(maker, variables, tmp_path / "CORVANE.exe", *(tmp_path / name for name in also))
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith("sign.sh: ") and message in result.stderr, result.stderr
