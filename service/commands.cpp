@@ -133,8 +133,8 @@ StopControl StopFailed(const char* call, std::uint32_t error) {
 
 // Sends the stop control. What a refusal means is read from the state the manager
 // reports after it, not from its code, which differs between managers. A service still
-// starting is sent the control again each second for as long as its check point moves
-// within its wait hint.
+// starting, or running by the time its state is read (it refused while starting), is sent
+// the control again each second for as long as its check point moves within its wait hint.
 StopControl SendStopControl(OsHandle service) {
     std::uint32_t checkPoint = ~std::uint32_t{0};
     std::uint32_t stalledMs = 0;
@@ -162,7 +162,7 @@ StopControl SendStopControl(OsHandle service) {
         if (now.currentState == SERVICE_STOP_PENDING) {
             return StopControl::Accepted;  // stopping already: wait for it
         }
-        if (now.currentState != SERVICE_START_PENDING) {
+        if (now.currentState != SERVICE_START_PENDING && now.currentState != SERVICE_RUNNING) {
             return StopFailed("ControlService", refusal);
         }
         stalledMs = now.checkPoint != checkPoint ? 0 : stalledMs + STOP_POLL_MS;
