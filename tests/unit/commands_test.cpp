@@ -152,7 +152,8 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         "(0x425)\n";
     // States at the stop control, then at each query; the control fails with `controlError`,
     // the first query with `queryError` (the third, when running). Still starting, whatever
-    // the refusal's code: asked again while its check point moves.
+    // the refusal's code, or running by the time its state is read: asked again while its
+    // check point moves.
     const struct {
         std::vector<std::uint32_t> states;
         bool startAdvances;
@@ -164,6 +165,7 @@ TEST_F(CommandTest, RemoveDeletesOnlyAServiceThatStoppedOrNeverRan) {
         {{START}, false, 0, 0, s + s + s + s + s + refused},
         {{START}, true, 0, 5, refused},
         {{START, PENDING, STOPPED}, false, 0, 0, stopping + stopped},
+        {{START, RUNNING, RUNNING, STOPPED}, false, 0, 0, s + stopping + stopped},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.console);
