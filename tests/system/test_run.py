@@ -1,6 +1,8 @@
 """The collector as a running service: datagrams in, journal entries and reports out, the
 faults around it, and what it lost counted exactly."""
 
+import os
+import random
 import re
 import signal
 import socket
@@ -128,3 +130,22 @@ def test_what_the_journal_lost_or_a_stop_left_unread_is_counted_exactly(corvane,
     [[*_, too_long, kernel, not_written, unread]] = loss_reports(entries)
     assert too_long == 0 and not_written > 20 and unread > 0
     assert sent + 21 - len(arrived) == kernel + not_written + unread, (kernel, not_written, unread)
+
+
+def test_random_datagrams_each_become_their_own_entry_in_order(corvane, manager, journal):
+    """Any bytes, lengths 0-300 and every 50th up to 8,192, in windows that no socket buffer
+    overflows; a million: docs/testing.md."""
+    count, rng = int(os.environ.get("CORVANE_SOAK_COUNT", 20_000)), random.Random(514)
+    service = start_running(corvane, manager, journal)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.connect(("127.0.0.1", 514))
+        for first in range(0, count, 200):
+            journal.items.clear()
+            payloads = [(b"#%d " % number + rng.randbytes(length))[:length]
+                        for number in range(first, min(first + 200, count))
+                        for length in [rng.randint(0, 300 if number % 50 else 8192)]]
+            for payload in payloads:
+                udp.send(payload)
+            assert journal.wait_count(len(payloads)) == [log_line("[%s]" % p.removesuffix(
+                b"\n").split(b"\0")[0].decode("utf-8", "surrogateescape")) for p in payloads], first
+    assert not journal.read(0.5) and stop(service) == 0, "an event beyond the datagrams"
