@@ -20,7 +20,7 @@ suite() {  # suite BINARY PYTEST-ARGS...
 }
 
 release=${CORVANE_BINARY:-$(build linux)}
-[ -z "${CORVANE_BINARY:-}" ] && [ $# -eq 0 ] || { suite "$release" "$@"; exit; }
+if [ -n "${CORVANE_BINARY:-}" ] || [ $# -gt 0 ]; then suite "$release" "$@"; exit; fi
 status=0
 for binary in "$release" "$(build linux-asan)" "$(build linux-tsan)"; do
     suite "$binary" || status=1
