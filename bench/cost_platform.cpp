@@ -23,7 +23,8 @@ OsHandle OsRegisterEventSource(const char* /*sourceName*/) {
 
 bool OsReportEvent(OsHandle /*source*/, std::uint16_t eventType, std::uint16_t /*category*/,
                    std::uint32_t eventId, std::span<const char* const> strings,
-                   TextCoding /*coding*/, const Ipv4Endpoint* /*sender*/) {
+                   std::uint32_t /*waitMs*/, TextCoding /*coding*/,
+                   const Ipv4Endpoint* /*sender*/) {
     CostHooks::Reported(eventType, eventId, strings);
     return true;
 }

@@ -10,25 +10,23 @@
 #include "platform/kernel.h"
 
 std::atomic<std::uint32_t> LastFailureCode{0};
-std::atomic<std::uint64_t> UnwrittenReports{0};
 
 namespace {
 
-// Writes one event through a source opened for it alone; an event the log does not take
-// is counted in UnwrittenReports. True when the log took it.
-bool WriteEventOrCountLoss(std::uint16_t eventType, std::uint32_t eventId,
-                           std::span<const char* const> strings, TextCoding coding,
-                           const Ipv4Endpoint* sender = nullptr) {
+// Writes one event through a source opened for it alone.
+ReportOutcome WriteEvent(std::uint16_t eventType, std::uint32_t eventId,
+                         std::span<const char* const> strings, std::uint32_t waitMs,
+                         TextCoding coding, const Ipv4Endpoint* sender = nullptr) {
     const OsHandle source = OsRegisterEventSource(SERVICE_NAME);
-    bool written = false;
-    if (source != 0) {
-        written = OsReportEvent(source, eventType, 0, eventId, strings, coding, sender);
-        OsDeregisterEventSource(source);
+    if (source == 0) {
+        return ReportOutcome::Lost;
     }
-    if (!written) {
-        UnwrittenReports.fetch_add(1, std::memory_order_relaxed);
+    ReportOutcome outcome = ReportOutcome::Written;
+    if (!OsReportEvent(source, eventType, 0, eventId, strings, waitMs, coding, sender)) {
+        outcome = OsGetLastError() == ERROR_TIMEOUT ? ReportOutcome::LogFull : ReportOutcome::Lost;
     }
-    return written;
+    OsDeregisterEventSource(source);
+    return outcome;
 }
 
 }  // namespace
@@ -42,17 +40,22 @@ void LogFailure(const char* failureText) {
     (void)std::snprintf(text.data(), text.size(), "%s error: %d", SERVICE_NAME,
                         static_cast<int>(code));
     const std::array<const char*, 2> strings{text.data(), failureText};
-    (void)WriteEventOrCountLoss(EVENTLOG_ERROR_TYPE, 0, strings, TextCoding::Ansi);
+    (void)WriteEvent(EVENTLOG_ERROR_TYPE, 0, strings, REPORT_WAIT_MS, TextCoding::Ansi);
 }
 
-bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding,
-                  const Ipv4Endpoint* sender) {
-    const std::array<const char*, 1> strings{insertText};
-    return WriteEventOrCountLoss(EVENTLOG_INFORMATION_TYPE, eventId, strings, coding, sender);
+bool LogInfoEvent(const char* insertText, std::uint32_t eventId, TextCoding coding) {
+    return LogTypedEvent(insertText, eventId, EVENTLOG_INFORMATION_TYPE, coding);
 }
 
 bool LogTypedEvent(const char* insertText, std::uint32_t eventId, std::uint16_t eventType,
                    TextCoding coding) {
     const std::array<const char*, 1> strings{insertText};
-    return WriteEventOrCountLoss(eventType, eventId, strings, coding);
+    return WriteEvent(eventType, eventId, strings, REPORT_WAIT_MS, coding) ==
+           ReportOutcome::Written;
+}
+
+ReportOutcome LogLineEvent(const char* logText, TextCoding coding, const Ipv4Endpoint& sender,
+                           std::uint32_t waitMs) {
+    const std::array<const char*, 1> strings{logText};
+    return WriteEvent(EVENTLOG_INFORMATION_TYPE, MSG_LOG_LINE, strings, waitMs, coding, &sender);
 }

@@ -55,6 +55,7 @@ inline constexpr std::uint32_t ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr std::uint32_t ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr std::uint32_t ERROR_SERVICE_EXISTS = 1073;
 inline constexpr std::uint32_t ERROR_SERVICE_NOT_IN_EXE = 1083;
+inline constexpr std::uint32_t ERROR_TIMEOUT = 1460;
 
 // Windows Sockets.
 inline constexpr OsSocket INVALID_SOCKET = ~OsSocket{0};

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <span>
 #include <string_view>
@@ -36,12 +35,6 @@ constexpr std::size_t kLongestReport =
 
 using Text = std::array<char, 640>;
 static_assert(kLongestReport < Text{}.size(), "the longest loss report fits whole");
-
-Counts Current(const RunAccounts& accounts) {
-    Counts counts = accounts.counts;
-    counts.unwritten = UnwrittenReports.load(std::memory_order_relaxed) - accounts.unwrittenBefore;
-    return counts;
-}
 
 // Whether any loss count differs: what a loss report would say has changed.
 bool LossesDiffer(const Counts& now, const Counts& then) {
@@ -140,7 +133,7 @@ void ReportLosses(RunAccounts& accounts, const Counts& counts, std::uint64_t now
     Append(writer, ".");
     accounts.reportedAtMs = nowMs;
     // A warning the log did not take reported nothing: the next one still tells of its
-    // losses, and of itself as not written.
+    // losses. It lost no datagram, so it counts in no figure.
     const std::uint32_t eventId =
         atStop && accounts.unreadLeft ? MSG_MESSAGES_LOST_UNREAD_LEFT : MSG_MESSAGES_LOST;
     if (LogTypedEvent(text.data(), eventId, EVENTLOG_WARNING_TYPE)) {
@@ -156,7 +149,6 @@ std::uint64_t Until(std::uint64_t dueMs, std::uint64_t nowMs) {
 
 RunAccounts OpenAccounts() {
     RunAccounts accounts{};
-    accounts.unwrittenBefore = UnwrittenReports.load(std::memory_order_relaxed);
     accounts.reportedAtMs = OsTickCount();
     accounts.shownAtMs = accounts.reportedAtMs;
     accounts.kernelDropsRead = {true, 0};
@@ -172,7 +164,7 @@ void NoteKernelDrops(RunAccounts& accounts, OsSocket socket) {
 }
 
 std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {
-    const Counts counts = Current(accounts);
+    const Counts& counts = accounts.counts;
     std::uint64_t wait = WAIT_FOREVER;
     if (counts != accounts.shown) {
         wait = std::min(wait, Until(accounts.shownAtMs + STATUS_LINE_INTERVAL_MS, nowMs));
@@ -184,7 +176,7 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs) {
 }
 
 void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
-    Counts counts = Current(accounts);
+    const Counts& counts = accounts.counts;
     const bool showDue =
         counts != accounts.shown && nowMs - accounts.shownAtMs >= STATUS_LINE_INTERVAL_MS;
     const bool reportDue = LossesDiffer(counts, accounts.reported) &&
@@ -197,7 +189,6 @@ void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
     }
     NoteKernelDrops(accounts, socket);
     NoteSystemDiscards(accounts);
-    counts = Current(accounts);
     if (showDue) {
         ShowCounts(accounts, counts, nowMs);
     }
@@ -209,8 +200,8 @@ void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs) {
 
 void CloseAccounts(RunAccounts& accounts, bool stopped) {
     NoteSystemDiscards(accounts);
-    const Counts counts = Current(accounts);
-    if (LossesDiffer(counts, accounts.reported)) {
+    const Counts counts = accounts.counts;
+    if (LossesDiffer(counts, Counts{})) {
         ReportLosses(accounts, counts, OsTickCount(), stopped);
     }
 }

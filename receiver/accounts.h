@@ -1,7 +1,6 @@
 // What became of a run's datagrams: how many were logged and how many were lost, and
-// why. The receive loop keeps the accounts: it alone writes them, so they need no lock;
-// only the count of reports the log did not take, to which every thread adds, is shared
-// (UnwrittenReports).
+// why. The receive loop keeps the accounts: it alone reads and writes them, so they need
+// no lock.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +11,7 @@ struct Counts {
     std::uint64_t logged;        // log lines the event log took
     std::uint64_t tooLong;       // datagrams longer than the receive buffer
     std::uint64_t kernelDrops;   // datagrams the platform dropped, the receive buffer full
-    std::uint64_t unwritten;     // reports the event log did not take
+    std::uint64_t unwritten;     // log lines the event log did not take
     std::uint64_t unreadAtStop;  // datagrams still queued when a stop was requested
     // Datagrams the system discarded on all UDP ports, where it counts no drops per socket:
     // ours among them, perhaps, but whose cannot be told.
@@ -27,8 +26,7 @@ struct RunningCount {
 };
 
 struct RunAccounts {
-    Counts counts;  // since the start of the run; `unwritten` is filled in when read
-    std::uint64_t unwrittenBefore;
+    Counts counts;                    // since the start of the run
     RunningCount kernelDropsRead;     // the socket's, known from 0 as the socket is new
     RunningCount systemDiscardsRead;  // the system's, known from its first read
     Counts reported;                  // as the latest loss report gave them
@@ -56,7 +54,7 @@ std::uint32_t AccountsWaitMs(const RunAccounts& accounts, std::uint64_t nowMs);
 // of then.
 void KeepAccounts(RunAccounts& accounts, OsSocket socket, std::uint64_t nowMs);
 
-// At the end of the run: reports the losses not yet reported, whenever the last report was.
-// After a stop request the report also names the datagrams left unread, even none, and says
-// when that figure is a lower bound.
+// At the end of a run that lost anything: one more loss report, even with nothing new since
+// the last, as the run's final figures. After a stop request it also names the datagrams
+// left unread, even none, and says when that figure is a lower bound.
 void CloseAccounts(RunAccounts& accounts, bool stopped);

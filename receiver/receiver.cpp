@@ -78,19 +78,33 @@ OsSocket OpenSyslogSocket(std::uint32_t* failure) {
     return socket;
 }
 
-// One datagram's log line, its sender beside the text; counted when the log took it.
+// How long one attempt of a log line waits for a full log: a stop request ends the wait
+// within this long.
+constexpr std::uint32_t LINE_WAIT_SLICE_MS = 250;
+
+// One datagram's log line, its sender beside the text; counted as logged or not written.
 // Text that is UTF-8 beyond ASCII is marked as such, so that it reads as the sender wrote
 // it (plain ASCII, Latin-1 and broken sequences are left to the 8-bit code page).
+// A full log (a stalled journal) holds the line until it has room, however long: what
+// arrives meanwhile waits in the socket's receive buffer, which is far larger, and giving
+// the line up would only lose it. The manager still hears the loop turn, from between the
+// attempts: a stalled log is no hang of the service's. A stop request gives the line up.
 void LogDatagram(std::span<const char> datagram, const Ipv4Endpoint& sender,
-                 std::span<char, LOG_TEXT_SIZE> logText, RunAccounts& accounts) {
+                 std::span<char, LOG_TEXT_SIZE> logText, KeepAlive& keepAlive,
+                 RunAccounts& accounts) {
     const std::size_t length = FormatLogText(datagram, logText);
     const TextCoding coding =
         ClassifyUtf8(std::string_view(logText.data(), length)) == Utf8Kind::BeyondAscii
             ? TextCoding::Utf8
             : TextCoding::Ansi;
-    if (LogInfoEvent(logText.data(), MSG_LOG_LINE, coding, &sender)) {
-        ++accounts.counts.logged;
+    ReportOutcome outcome = LogLineEvent(logText.data(), coding, sender, LINE_WAIT_SLICE_MS);
+    while (outcome == ReportOutcome::LogFull && StopFlag.load() == 0) {
+        const std::uint64_t now = OsTickCount();
+        KeepAliveIfDue(keepAlive, now);
+        outcome = LogLineEvent(logText.data(), coding, sender,
+                               KeepAliveWaitMs(keepAlive, now, LINE_WAIT_SLICE_MS));
     }
+    ++(outcome == ReportOutcome::Written ? accounts.counts.logged : accounts.counts.unwritten);
 }
 
 // Turns datagrams into events until a stop request or a receive failure; 0 after a
@@ -118,7 +132,7 @@ std::uint32_t ReceiveLoop(OsSocket socket, OsHandle stopEvent, RunAccounts& acco
             ++accounts.counts.tooLong;
         } else if (received != RECEIVE_TIMED_OUT) {
             LogDatagram(std::span(datagram.data(), static_cast<std::size_t>(received)), sender,
-                        logText, accounts);
+                        logText, keepAlive, accounts);
         }
         if (StopFlag.load() != 0) {
             return NO_ERROR;

@@ -1,9 +1,9 @@
 // The journal's native protocol, written here rather than taken from libsystemd: its send
-// waits as long as a stalled journal does, where a report may cost SEND_TIMEOUT_SECONDS at
-// most, and it reports success for an entry lost to an absent journal, which must count.
+// waits as long as a stalled journal does, where a report waits only as long as its caller
+// allows, and it reports success for an entry lost to an absent journal, which must count.
 #include <endian.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "platform/eventlog.h"
+#include "platform/kernel.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/owned_fd.h"
@@ -26,9 +27,6 @@
 namespace {
 
 constexpr char JOURNAL_SOCKET[] = "/run/systemd/journal/socket";
-
-// A journal that stops reading costs a report at most this long, never the service.
-constexpr time_t SEND_TIMEOUT_SECONDS = 2;
 
 // Insertion strings beyond this many are not stored; the catalogue uses two.
 constexpr std::size_t MAX_STRINGS = 8;
@@ -83,9 +81,8 @@ bool ConnectJournal() {
     address.sun_family = AF_UNIX;
     static_assert(sizeof JOURNAL_SOCKET <= sizeof address.sun_path);
     std::memcpy(address.sun_path, JOURNAL_SOCKET, sizeof JOURNAL_SOCKET);
-    const timeval timeout{SEND_TIMEOUT_SECONDS, 0};
     OwnedFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (fd.fd < 0 || setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+    if (fd.fd < 0 ||
         connect(fd.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return FailWithErrno();
     }
@@ -133,26 +130,51 @@ void AddField(Entry& entry, std::string_view name, std::string_view value) {
     ++entry.fieldCount;
 }
 
-// One send; a journal that has restarted since the connect gets one reconnect. False
-// when the entry is lost.
-bool SendEntry(Entry& entry) {
+// Waits until the journal has room for one more entry or `deadlineMs` has come; false
+// then. Caller holds JournalLock.
+bool AwaitRoom(std::uint64_t deadlineMs) {
+    for (;;) {
+        const std::uint64_t now = OsTickCount();
+        if (now >= deadlineMs) {
+            return false;
+        }
+        pollfd journal{JournalFd, POLLOUT, 0};
+        const int ready = poll(&journal, 1, static_cast<int>(deadlineMs - now));
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            return true;  // room, or an error the next send will name
+        }
+    }
+}
+
+// One entry: sent at once, or as soon as a full journal has room within `waitMs`. A journal
+// that has restarted since the connect gets one reconnect. False with the reason when the
+// entry was not sent: ERROR_TIMEOUT when the journal stayed full.
+bool SendEntry(Entry& entry, std::uint32_t waitMs) {
     msghdr message{};
     message.msg_iov = entry.parts.data();
     message.msg_iovlen = entry.partCount;
+    const std::uint64_t deadline = OsTickCount() + waitMs;
     const std::lock_guard<std::mutex> guard(JournalLock);
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    bool reconnected = false;
+    for (;;) {
         if (!ConnectJournal()) {
             return false;
         }
-        if (sendmsg(JournalFd, &message, MSG_NOSIGNAL) >= 0) {
+        if (sendmsg(JournalFd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
             return true;
         }
-        if (errno != ECONNREFUSED && errno != ENOENT && errno != ENOTCONN) {
-            return false;  // a timeout or a full journal: this report is lost
+        if (errno == EAGAIN) {
+            if (!AwaitRoom(deadline)) {
+                return FailWith(ERROR_TIMEOUT);
+            }
+        } else if ((errno == ECONNREFUSED || errno == ENOENT || errno == ENOTCONN) &&
+                   !reconnected) {
+            DisconnectJournal();
+            reconnected = true;
+        } else {
+            return FailWithErrno();
         }
-        DisconnectJournal();
     }
-    return false;
 }
 
 // The syslog priority of an event type: error, warning, else informational.
@@ -192,10 +214,10 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
 // the event's explanation by, in the catalogue the package installs.
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
                    std::uint32_t eventId, std::span<const char* const> strings,
-                   TextCoding /*coding*/, const Ipv4Endpoint* sender) {
+                   std::uint32_t waitMs, TextCoding /*coding*/, const Ipv4Endpoint* sender) {
     SourceName identifier{};
     if (!ReadSlot(Sources, source, &identifier)) {
-        return false;
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     strings = strings.first(strings.size() < MAX_STRINGS ? strings.size() : MAX_STRINGS);
     std::array<char, MESSAGE_SIZE> message{};
@@ -234,7 +256,7 @@ bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t categ
                             static_cast<unsigned>(sender->port));
         AddField(entry, "SENDER", senderText.data());
     }
-    return SendEntry(entry);
+    return SendEntry(entry, waitMs);
 }
 
 void OsDeregisterEventSource(OsHandle source) {

@@ -41,10 +41,11 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
 // The 8-bit call reads its strings in the system's code page, which would garble a
 // UTF-8 sender's text; such text goes through the wide call. Whatever cannot be
 // converted goes as it came. An event has no field for its sender: the text alone
-// tells the device, by the host name in its header.
+// tells the device, by the host name in its header. ReportEvent takes no bound for its
+// wait: the event log takes the event or refuses it.
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
-                   std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding,
-                   const Ipv4Endpoint* /*sender*/) {
+                   std::uint32_t eventId, std::span<const char* const> strings,
+                   std::uint32_t /*waitMs*/, TextCoding coding, const Ipv4Endpoint* /*sender*/) {
     if (coding == TextCoding::Utf8) {
         WideStrings wide;  // filled up to each terminator by the conversion
         std::array<LPCWSTR, MAX_WIDE_STRINGS> pointers{};

@@ -237,13 +237,18 @@ OsHandle OsRegisterEventSource(const char* sourceName) {
     return Open(FakeCall::RegisterEventSource, Kind::Source, {}, sourceName);
 }
 
+// A log scripted to be full (ERROR_TIMEOUT) spends the whole wait.
 bool OsReportEvent(OsHandle source, std::uint16_t eventType, std::uint16_t category,
-                   std::uint32_t eventId, std::span<const char* const> strings, TextCoding coding,
-                   const Ipv4Endpoint* /*sender*/) {
+                   std::uint32_t eventId, std::span<const char* const> strings,
+                   std::uint32_t waitMs, TextCoding coding, const Ipv4Endpoint* /*sender*/) {
     Lock lock(FakeLock);
     const Handle* open = Find(source, Kind::Source);
     const std::string name = open != nullptr ? open->name : "";
-    if (open == nullptr || Fails(lock, FakeCall::ReportEvent, LastError)) {
+    if (open == nullptr) {
+        return SetError(ERROR_INVALID_HANDLE, LastError);
+    }
+    if (Fails(lock, FakeCall::ReportEvent, LastError)) {
+        Inner.nowMs += LastError == ERROR_TIMEOUT ? waitMs : 0;
         return false;
     }
     static const char* const TYPES[] = {"?", "error", "warning", "?", "info"};

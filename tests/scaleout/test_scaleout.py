@@ -35,7 +35,7 @@ def logged(journal):
 
 def reported_losses(journal):
     """What the collectors' own loss reports count: each run's counts start at zero, and the
-    last report of a run has them all, those of a report that was lost too."""
+    last report of a run has them all."""
     runs = {}  # host to the losses of its runs, the latest last
     for e in journal:
         if e.get("EVENT_ID") == LISTENING:

@@ -95,18 +95,19 @@ def test_kernel_drops_of_a_burst_and_silence_are_counted_exactly(corvane, manage
     line = (f"Running: {len(arrived):,} logged, 0 too long, {dropped:,} dropped by the kernel, "
             "0 not written")
     manager.wait_until(lambda _: manager.texts[-1:] == [line], timeout=3)
-    # Ten seconds into the run, and nothing new for the stop to report. How a stop adds what
-    # came since the last report: tests/unit/service_test.cpp.
+    # Ten seconds into the run; nothing new for the stop, which still gives the final figures.
+    # How a stop adds what came since the last report: tests/unit/service_test.cpp.
     reports = loss_reports(journal.wait_until(loss_reports, timeout=12))
     assert reports == [[0, dropped, 0, 0, dropped, 0]]
-    assert stop(service) == 0 and loss_reports(journal.settle()) == reports
+    assert stop(service) == 0
+    assert loss_reports(journal.settle()) == reports + [[0, 0, 0, 0, 0, dropped, 0, 0]]
 
 
 def test_what_the_journal_lost_or_a_stop_left_unread_is_counted_exactly(corvane, manager,
                                                                          journal):
     """The journal's socket gone and back (one never there takes the same reconnect), then
-    stalled, so that the stop meets datagrams still queued. A stall under systemd:
-    tests/systemd/test_road.py."""
+    stalled, so that the stop meets a line waiting and datagrams still queued. A stall under
+    systemd: tests/systemd/test_road.py."""
     service = start_running(corvane, manager, journal)
     journal.gone()
     for number in range(20):
@@ -115,20 +116,22 @@ def test_what_the_journal_lost_or_a_stop_left_unread_is_counted_exactly(corvane,
     journal = Journal()
     send(b"after\n")
     assert journal.wait_count(1) == [log_line("[after]")]
-    fill(journal.path)  # each line now waits its 2 seconds in the report, then is lost
+    manager.wait_until(lambda _: manager.texts[-1:] == [
+        "Running: 1 logged, 0 too long, 0 dropped by the kernel, 20 not written"], timeout=3)
+    fill(journal.path)  # the next line waits for room as long as the run goes on
     sent = 2000
     for number in range(sent):
         send(b"queued %04d" % number)
-    # The first line given up, the next waiting: the stop comes while datagrams pile up.
-    manager.wait_until(lambda _: any(t.endswith(" 21 not written") for t in manager.texts), 10)
+    time.sleep(3)  # longer than any report may wait
+    began = time.monotonic()
     service.send_signal(signal.SIGTERM)
     entries = journal.wait_until(loss_reports, timeout=10)
-    assert service.wait(timeout=WAIT_S) == 0  # in time
+    assert service.wait(timeout=WAIT_S) == 0 and time.monotonic() - began < 1.5  # in time
     assert statuses(manager.settle()) == CLEAN_RUN
     arrived = {dict(e)["EVENT_STRING_1"] for e in entries
                if dict(e).get("EVENT_ID") == "0x40020003"}
     [[*_, too_long, kernel, not_written, unread]] = loss_reports(entries)
-    assert too_long == 0 and not_written > 20 and unread > 0
+    assert too_long == 0 and not_written in (20, 21) and unread > 0
     assert sent + 21 - len(arrived) == kernel + not_written + unread, (kernel, not_written, unread)
 
 

@@ -160,7 +160,7 @@ TEST_F(ServiceTest, LossesAreReportedEveryTenSecondsAndAtStopWithTheCountsShownE
     FakeQueue({.drops = 1234567});  // a burst's tail: no datagram follows to bring the count
     FakeScript(FakeCall::ReportEvent, 8, 1460);  // the second loss report is lost itself
     FakeQueue({.ms = 10000});
-    FakeQueue({.ms = 60000});  // its losses reported again, and the lost report with them
+    FakeQueue({.ms = 60000});  // its losses reported again; it lost no datagram
     FakeQueue({.ms = 60000});  // nothing new at all: the wait has no end
     FakeQueue({.control = SERVICE_CONTROL_STOP});
     FakeQueue({.drops = 1234600});
@@ -170,14 +170,13 @@ TEST_F(ServiceTest, LossesAreReportedEveryTenSecondsAndAtStopWithTheCountsShownE
     EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
                                     ERROR + "recv() failed: error 10040\n"s,
                                     LossReport(first, first), "info 40020003 [d]",
-                                    LossReport(Counts("0", "1,233,567", "0", "1"),
-                                               Counts("1", "1,234,567", "260", "2")),
+                                    LossReport(Counts("0", "1,233,567", "0", "0"),
+                                               Counts("1", "1,234,567", "260", "1")),
                                     LossReport(Counts("0", "33", "40", "0") + unread,
-                                               Counts("1", "1,234,600", "300", "2") + unread)}));
+                                               Counts("1", "1,234,600", "300", "1") + unread)}));
     EXPECT_EQ(Fake.serviceTexts,
               (Strings{"Running: 2 logged, " + first,
-                       "Running: 3 logged, " + Counts("1", "1,234,567", "260", "1"),
-                       "Running: 3 logged, " + Counts("1", "1,234,567", "260", "2")}));
+                       "Running: 3 logged, " + Counts("1", "1,234,567", "260", "1")}));
 }
 
 TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsSpent) {
@@ -205,16 +204,26 @@ TEST_F(ServiceTest, TheStopCountsTheUnreadUntilTheQueueIsEmptyOrItsHalfSecondIsS
     }
 }
 
-TEST_F(ServiceTest, AWatchingManagerHearsTheLoopTurnAtItsIntervalWithOrWithoutDatagrams) {
+TEST_F(ServiceTest, AWatchingManagerHearsTheLoopTurnWhileIdleAndWhileALineWaitsOutAFullLog) {
     Fake.keepAliveMs = 10000;
+    const auto full = [](int first, int last, const std::function<void()>& atLast = {}) {
+        for (int nth = first; nth <= last; ++nth) {  // each attempt spends its whole wait
+            FakeScript(FakeCall::ReportEvent, nth, ERROR_TIMEOUT, nth == last ? atLast : nullptr);
+        }
+    };
     FakeQueue({.ms = 9999});  // a wait that would have no end ends for the sign
     FakeQueue({.ms = 1});
-    FakeQueue({.bytes = "a"});
-    FakeQueue({.ms = 25000});  // one sign however late, the interval counted from it
-    FakeQueue({.ms = 10000});
-    FakeQueue({.control = SERVICE_CONTROL_STOP});
+    full(3, 102);  // 25 s of a stalled journal for "a", then "b" at once
+    full(105, 109, [] { HandleControl(SERVICE_CONTROL_STOP); });  // "c" given up, "d" unread
+    for (const char* line : {"a", "b", "c", "d"}) {
+        FakeQueue({.bytes = line});
+    }
     RunService();
-    EXPECT_EQ(Fake.keptAlive, (std::vector<std::uint64_t>{10000, 35000, 45000}));
+    const std::string counts =
+        "0 too long, 0 dropped by the kernel, 1 not written, 1 unread at stop";
+    EXPECT_EQ(Fake.events, (Strings{STARTING, LISTENING, "info 40020003 [a]", "info 40020003 [b]",
+                                    LossReport(counts, counts)}));
+    EXPECT_EQ(Fake.keptAlive, (std::vector<std::uint64_t>{10000, 20000, 30000}));
 }
 
 }  // namespace
