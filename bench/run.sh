@@ -2,9 +2,9 @@
 # The benchmark in one command: sustained rate, bursts and own cost of the collector,
 # side by side with rsyslog, against one fresh journal in a private namespace.
 #
-#   sudo bench/run.sh            # about 8 minutes; writes bench/RESULTS.md and the plot
-#   sudo bench/run.sh --quick    # a short run for trying the bench itself out
-#   sudo bench/run.sh --scale-out  # 1, 2 and 3 collectors into one central journal, and
+#   bench/run.sh            # about 8 minutes; writes bench/RESULTS.md and the plot
+#   bench/run.sh --quick    # a short run for trying the bench itself out
+#   bench/run.sh --scale-out  # 1, 2 and 3 collectors into one central journal, and
 #                                  # its ceiling: its own section of RESULTS.md (bench/scaleout.py)
 #
 # Installs what it needs with apt-get (Debian 12), builds a Release collector in

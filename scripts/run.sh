@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
 if [ "$(id -u)" -ne 0 ]; then
-    echo "run.sh needs root: it binds port 514 and writes /run/Corvane (try: sudo $0)" >&2
+    echo "run.sh needs root: it binds port 514 and writes /run/Corvane (run it as root, or with sudo)" >&2
     exit 1
 fi
 install_packages "${LINUX_PACKAGES[@]}"
