@@ -36,21 +36,6 @@ TEST(OptionTest, OnlyAWholeOptionWordAfterOnePrefixInTheFirstArgumentCounts) {
     }
 }
 
-// Started by hand, not by the manager: the usage, then the failed connection logged.
-TEST_F(CommandTest, AStartOutsideTheManagerPrintsTheUsageAndFails) {
-    char name[] = "corvane";
-    char* argVector[] = {name, nullptr};
-    EXPECT_EQ(CorvaneMain(1, argVector), 1);
-    EXPECT_EQ(Fake.console,
-              "CORVANE -install          to install the service\n"
-              "CORVANE -remove           to remove the service\n"
-              "CORVANE -version          to display the version number\n"
-              "\nStartServiceCtrlDispatcher being called.\nThis may take several seconds.  Please "
-              "wait.\n");
-    EXPECT_EQ(Fake.events,
-              Strings{"error 00000000 Corvane error: 1063|StartServiceCtrlDispatcher failed."});
-}
-
 // Install is all or nothing; a failed remove leaves the service installed.
 TEST_F(CommandTest, EveryFailureLineCarriesTheSystemTextAndLeavesTheKeyAlone) {
     using enum FakeCall;
