@@ -4,6 +4,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -106,13 +107,42 @@ class Wine:
         shutil.copy(self.build / EXECUTABLES[name], self.drive_c / folder / f"{name}.exe")
         return "C:\\" + folder.replace("/", "\\") + f"\\{name}.exe"
 
-    def run(self, *args, cwd=None):
+    def run(self, *args, cwd=None, timeout=None):  # status None: ended after `timeout` seconds
         # Through files: a process Wine starts on the way may hold a pipe open for long.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            done = subprocess.run([WINE, *map(str, args)], env=self.env, cwd=cwd or self.prefix,
-                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                  timeout=60 * self.slowdown, check=False)
-            return done.returncode, *(f.seek(0) or f.read() for f in (out, err))
+            try:
+                status = subprocess.run([WINE, *map(str, args)], env=self.env,
+                                        cwd=cwd or self.prefix, stdin=subprocess.DEVNULL,
+                                        stdout=out, stderr=err, check=False,
+                                        timeout=timeout or 60 * self.slowdown).returncode
+            except subprocess.TimeoutExpired:
+                status = None
+            return status, *(f.seek(0) or f.read() for f in (out, err))
+
+    def ours(self, pid):  # a process of this session: our user's, in this prefix
+        entry = pathlib.Path(f"/proc/{pid}")
+        try:
+            return entry.stat().st_uid == os.getuid() and f"WINEPREFIX={self.prefix}".encode() in (
+                entry / "environ").read_bytes().split(b"\0")
+        except OSError:  # ended
+            return False
+
+    def processes(self):
+        return {pid for pid in map(int, filter(str.isdigit, os.listdir("/proc"))) if self.ours(pid)}
+
+    def end(self, pids):  # each proven ours through a handle that a reused pid cannot redirect
+        for pid in pids:
+            try:
+                handle = os.pidfd_open(pid)
+            except ProcessLookupError:
+                continue
+            try:
+                if self.ours(pid):
+                    signal.pidfd_send_signal(handle, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            finally:
+                os.close(handle)
 
     def mark(self):
         return self.trace_file.stat().st_size
@@ -164,9 +194,12 @@ def wine(tmp_path_factory, build):  # an error when Wine cannot be had
     except OSError as error:
         pytest.fail(f"{error}: tests/windows/run.sh has qemu-i386 run 32-bit code where the "
                     "kernel refuses it", pytrace=False)
-    session = Wine(tmp_path_factory.mktemp("wine"), build)
+    session, cpus = Wine(tmp_path_factory.mktemp("wine"), build), os.sched_getaffinity(0)
+    if session.slowdown > 1:  # qemu-i386's threads of one process race less on one core
+        os.sched_setaffinity(0, {min(cpus)})  # this process's, and so every Wine process's
     try:
         session.boot()
         yield session
     finally:
         session.stop()
+        os.sched_setaffinity(0, cpus)
