@@ -1,5 +1,6 @@
 """Per build, the i686 release first, one Wine session with one trace that services inherit."""
 import collections
+import contextlib
 import os
 import pathlib
 import re
@@ -132,17 +133,13 @@ class Wine:
 
     def end(self, pids):  # each proven ours through a handle that a reused pid cannot redirect
         for pid in pids:
-            try:
+            with contextlib.suppress(ProcessLookupError):  # ended
                 handle = os.pidfd_open(pid)
-            except ProcessLookupError:
-                continue
-            try:
-                if self.ours(pid):
-                    signal.pidfd_send_signal(handle, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            finally:
-                os.close(handle)
+                try:
+                    if self.ours(pid):
+                        signal.pidfd_send_signal(handle, signal.SIGKILL)
+                finally:
+                    os.close(handle)
 
     def mark(self):
         return self.trace_file.stat().st_size

@@ -184,7 +184,8 @@ def test_release_runs_by_its_commands_then_its_package_upgrades_and_uninstalls(
     assert installed(session, build).read_bytes() == (newer.parent / "CORVANE.exe").read_bytes()
     assert msiexec(session, "/x", newer) == (0, [])
     assert (state(session), keys(session)) == (None, (None, None))
-    assert not installed(session, build).parent.exists()
+    folder = installed(session, build).parent
+    assert not folder.exists(), list(folder.iterdir())
 
 
 @x86_64_only  # each x86 install runs four 32-bit programs: 5 minutes under emulation
