@@ -47,7 +47,7 @@ def wait_for_events(session, mark, ids, count, pid=None):
 
 def start(session, *command):
     mark = session.mark()
-    assert session.run(*command)[0] == 0
+    assert (done := session.run(*command))[0] == 0, done
     assert session.wait_for(lambda: state(session) == (RUNNING, 0))
     [starting] = wait_for_events(session, mark, (STARTING,), 1)
     assert session.statuses(mark, starting.pid) == START_SEQUENCE
