@@ -53,10 +53,6 @@ def events(trace):
     return found
 
 
-# Each file that a test copies into the prefix, by name, as its build names it.
-EXECUTABLES = {"CORVANE": "CORVANE.exe", "render_message": "tests/windows/render_message.exe"}
-
-
 def emulated():  # an enabled binfmt_misc handler for 32-bit x86 goes before the kernel
     return any(re.match(r"enabled\ninterpreter \S*(qemu-i386|i386-binfmt)", entry.read_text())
                for entry in pathlib.Path("/proc/sys/fs/binfmt_misc").glob("*")
@@ -103,10 +99,10 @@ class Wine:
                        capture_output=True, timeout=60, check=False)
         shutil.rmtree(self.prefix, ignore_errors=True)
 
-    def install(self, name, folder):
+    def install(self, built, folder):  # a file of the build, by its path there
         (self.drive_c / folder).mkdir(parents=True, exist_ok=True)
-        shutil.copy(self.build / EXECUTABLES[name], self.drive_c / folder / f"{name}.exe")
-        return "C:\\" + folder.replace("/", "\\") + f"\\{name}.exe"
+        shutil.copy(self.build / built, self.drive_c / folder)
+        return "C:\\" + folder.replace("/", "\\") + "\\" + pathlib.Path(built).name
 
     def run(self, *args, cwd=None, timeout=None):  # status None: ended after `timeout` seconds
         # Through files: a process Wine starts on the way may hold a pipe open for long.
@@ -120,16 +116,18 @@ class Wine:
                 status = None
             return status, *(f.seek(0) or f.read() for f in (out, err))
 
-    def ours(self, pid):  # a process of this session: our user's, in this prefix
+    def ours(self, pid, named=b""):  # a process of this session: our user's, in this prefix
         entry = pathlib.Path(f"/proc/{pid}")
         try:
             return entry.stat().st_uid == os.getuid() and f"WINEPREFIX={self.prefix}".encode() in (
-                entry / "environ").read_bytes().split(b"\0")
+                entry / "environ").read_bytes().split(b"\0") and named in (
+                entry / "cmdline").read_bytes()
         except OSError:  # ended
             return False
 
-    def processes(self):
-        return {pid for pid in map(int, filter(str.isdigit, os.listdir("/proc"))) if self.ours(pid)}
+    def processes(self, named=b""):  # with `named` in its command line, as Wine shows a program
+        return {pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+                if self.ours(pid, named)}
 
     def end(self, pids):  # each proven ours through a handle that a reused pid cannot redirect
         for pid in pids:

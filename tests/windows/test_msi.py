@@ -38,17 +38,15 @@ def test_tables_set_what_wine_cannot_show_and_upgrade_any_older_release(build, p
     # The service, its key and folder: as the run under Wine below shows them.
     arch, _ = ARCHITECTURES[build.name]
     version = re.fullmatch(rf"corvane-(.+)-{arch}\.msi", package.name)[1]
-    # 3072: deferred, in the system's context; 64: a failure does not fail the install.
+    # 3072: deferred, in the system's context; 64: a failure does not fail the install. The
+    # other actions' work shows under Wine below.
     assert {row[0]: (row[2], row[3], int(row[1]) & ~2048) for row in export(
-        package, "CustomAction")} == {
+        package, "CustomAction")}.items() >= {
         "FindSc": ("SC", f"[{'System64Folder' if arch == 'x64' else 'SystemFolder'}]sc.exe", 51),
-        "RememberRunning": ("SetupActions", "RememberRunning", 1),
         "CutPrivileges": ("SC", "privs Corvane SeChangeNotifyPrivilege", 50 + 1024 + 64),
         "ServiceSid": ("SC", "sidtype Corvane unrestricted", 50 + 1024 + 64),
         "RestartOnFailure": ("SC", "failure Corvane reset= 86400 actions= restart/60000/restart/60000/restart/60000",
-                             50 + 1024),
-        "StartWithWindows": ("SetupActions", "StartWithWindows", 1 + 1024),
-        "StartService": ("SC", "start Corvane", 50 + 1024)}
+                             50 + 1024)}.items()
     order = sorted(export(package, "InstallExecuteSequence"), key=lambda row: int(row[2]))
     assert [row[0] for row in order if row[0] in SEQUENCE] == list(SEQUENCE)
     assert sorted(export(package, "Upgrade")) == [  # a major upgrade of any older release
@@ -126,7 +124,7 @@ def test_release_runs_by_its_commands_then_its_package_upgrades_and_uninstalls(
         session, build, package, newer):
     # Few 32-bit starts, each about a minute where qemu-i386 runs the release. Started by
     # hand, not by the manager: the usage, and the dispatcher's refusal logged.
-    executable = session.install("CORVANE", ARCHITECTURES[build.name][1])
+    executable = session.install("CORVANE.exe", ARCHITECTURES[build.name][1])
     status, out, err = session.run(executable)
     assert (status, out) == (1, b"CORVANE -install          to install the service\r\n"
                              b"CORVANE -remove           to remove the service\r\n"
@@ -182,6 +180,10 @@ def test_release_runs_by_its_commands_then_its_package_upgrades_and_uninstalls(
     assert [e.strings for e in wait_for_events(session, mark, (STARTING,), 2)] == [
         ("Version 1.01",), ("Version 1.02",)]
     assert installed(session, build).read_bytes() == (newer.parent / "CORVANE.exe").read_bytes()
+    if session.slowdown > 1:  # Wine's msiexec does not wait for the stop as the package asks,
+        # and the emulated process still holds its file when the delete comes (error 5)
+        assert session.run("net", "stop", SERVICE)[0] == 0
+        assert session.wait_for(lambda: not session.processes(b"CORVANE.exe"))
     assert msiexec(session, "/x", newer) == (0, [])
     assert (state(session), keys(session)) == (None, (None, None))
     folder = installed(session, build).parent

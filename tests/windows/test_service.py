@@ -56,7 +56,7 @@ def start(session, *command):
 
 @x86_64_only  # a flood against the release reading at full speed: emulated, it reads far slower
 def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_each(wine):
-    executable = wine.install("CORVANE", FOLDER)
+    executable = wine.install("CORVANE.exe", FOLDER)
     assert wine.run(executable, "-install", cwd=wine.drive_c / FOLDER)[0] == 0
     _, pid = start(wine, "net", "start", SERVICE)
     for first in range(0, 10_000, 200):  # 200 stay well inside the socket's receive buffer
@@ -88,7 +88,7 @@ def test_ten_thousand_datagrams_in_order_then_a_flood_and_a_stop_at_once_count_e
 @x86_64_only  # two more installs, at a minute each emulated: the paths are the same sources'
 @pytest.mark.parametrize("folder", ["\u65e5\u672c", "\u03a9mega"], ids=["none", "look-alike"])
 def test_install_from_a_folder_the_ansi_code_page_cannot_name_writes_nothing(wine, folder):
-    wine.install("CORVANE", folder)
+    wine.install("CORVANE.exe", folder)
     status, out, _ = wine.run("CORVANE.exe", "-install", cwd=wine.drive_c / folder)
     left = state(wine), wine.registry(EVENT_SOURCE_KEY)
     wine.run("sc", "delete", SERVICE)  # before the verdict, so no later test is spoilt
@@ -116,7 +116,8 @@ RENDERED = [
 
 def test_catalogue_and_system_texts_render_as_shown(wine):
     # A viewer of the executable's own width: 32-bit insertion pointers for the release.
-    helper, catalogue = (wine.install(name, "render") for name in ("render_message", "CORVANE"))
+    helper, catalogue = (wine.install(name, "render") for name in (
+        "tests/windows/render_message.exe", "CORVANE.exe"))
     rows = [arg for row, _ in RENDERED for arg in ("--", *row)][1:]
     status, out, _ = wine.run(helper, catalogue, *rows)
     assert (status, re.findall(rb">>(.*?)<<\n", out, re.S)) == (0, [text for _, text in RENDERED])
