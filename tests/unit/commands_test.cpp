@@ -92,6 +92,9 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
         FakeScript(FakeCall::ChangeServiceConfig2, nth, errors[nth - 1]);
     }
 
+    const std::string created =
+        "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane as NT "
+        "AUTHORITY\\LocalService";
     EXPECT_TRUE(InstallCommand());
     EXPECT_EQ(Fake.console,
               "Required privileges not supported by this system: the service keeps every privilege "
@@ -101,14 +104,11 @@ TEST_F(CommandTest, InstallRecordsTheServiceItsSettingsAndTheExecutableAsMessage
               "installed.\n");
     EXPECT_EQ(Fake.registry[KEY], (Values{{"EventMessageFile", "2:/usr/local/sbin/corvane\0"s},
                                           {"TypesSupported", "4:\7\0\0\0"s}}));
-    EXPECT_EQ(
-        Fake.trace,
-        (Strings{"OpenSCManager f003f",
-                 "CreateService Corvane Corvane f01ff 10 3 1 /usr/local/sbin/corvane as NT "
-                 "AUTHORITY\\LocalService",
-                 "ChangeServiceConfig2 privileges SeChangeNotifyPrivilege",
-                 "ChangeServiceConfig2 sid 1", "ChangeServiceConfig2 restart 60000ms reset 86400s",
-                 "RegCreateKey "s + KEY + " f003f"}));
+    EXPECT_EQ(Fake.trace, (Strings{"OpenSCManager f003f", created,
+                                   "ChangeServiceConfig2 privileges SeChangeNotifyPrivilege",
+                                   "ChangeServiceConfig2 sid 1",
+                                   "ChangeServiceConfig2 restart 60000ms reset 86400s",
+                                   "RegCreateKey "s + KEY + " f003f"}));
     EXPECT_EQ(Fake.installedService, "Corvane");
 }
 
